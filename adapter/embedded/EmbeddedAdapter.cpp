@@ -1,0 +1,101 @@
+#include "embedded/EmbeddedAdapter.h"
+
+#include "core/RequestMap.h"
+#include "core/Requests.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <system_error>
+
+namespace halvora::adapter::embedded {
+
+namespace {
+
+constexpr auto exitJoinLimit = std::chrono::milliseconds(2000);
+
+// Runs after the statics of everything that links this library, which may
+// still hold connections.
+std::atomic<EmbeddedAdapter*> created{nullptr};
+
+struct ExitGuard {
+    ~ExitGuard() {
+        if (EmbeddedAdapter* adapter = created.load())
+            adapter->closeForExit();
+    }
+} exitGuard;
+
+} // namespace
+
+EmbeddedAdapter& EmbeddedAdapter::instance() {
+    static EmbeddedAdapter* adapter = [] {
+        auto* made = new EmbeddedAdapter;
+        created.store(made);
+        return made;
+    }();
+    return *adapter;
+}
+
+CallerContext EmbeddedAdapter::caller() { return CallerContext{EmbeddedConnection::currentEventHandle()}; }
+
+Result EmbeddedAdapter::connect(const std::uint8_t* request, std::uint64_t length, HalvoraEventCallback onEvent,
+                                HalvoraReleaseCallback releaseReply) {
+    retired_.joinFinished();
+    ConnectRequest connect;
+    try {
+        connect = readConnectRequest(request, length);
+    } catch (const RequestError& e) {
+        return Result::error(e.what());
+    }
+    if (onEvent == nullptr || releaseReply == nullptr)
+        return Result::error("connecting needs both an event callback and a release callback");
+
+    const std::uint64_t handle = core_.reserveHandle();
+    auto connection = std::make_shared<EmbeddedConnection>(
+        handle, onEvent, releaseReply, reinterpret_cast<void*>(static_cast<std::uintptr_t>(connect.runtimePtr)),
+        retired_);
+    try {
+        connection->start();
+    } catch (const std::system_error& e) {
+        return Result::error(std::string("cannot start the connection's event thread: ") + e.what());
+    }
+    core_.attach(handle, std::move(connect.identity), std::move(connection));
+    return Result::ofNumber(handle);
+}
+
+Result EmbeddedAdapter::disconnect(const std::uint8_t* request, std::uint64_t length) {
+    std::uint64_t handle = 0;
+    try {
+        handle = readDisconnectRequest(request, length);
+    } catch (const RequestError& e) {
+        return Result::error(e.what());
+    }
+    const std::shared_ptr<Connection> connection = core_.detach(handle);
+    if (!connection)
+        return Result::error("the runtime handle " + std::to_string(handle) + " is not connected");
+    connection->close({});
+    connection->waitClosed();
+    retired_.joinFinished();
+    return Result::null();
+}
+
+void EmbeddedAdapter::shutdown() {
+    for (const auto& connection : core_.detachAll(true))
+        connection->waitClosed();
+    core_.stopBackgroundWork();
+    retired_.joinFinished();
+}
+
+void EmbeddedAdapter::closeForExit() {
+    const auto deadline = std::chrono::steady_clock::now() + exitJoinLimit;
+    for (const auto& connection : core_.detachAll(false)) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left > std::chrono::steady_clock::duration::zero())
+            connection->waitClosedFor(std::chrono::duration_cast<std::chrono::milliseconds>(left));
+    }
+    retired_.joinWithin(std::chrono::milliseconds(100));
+    core_.stopBackgroundWork();
+}
+
+} // namespace halvora::adapter::embedded

@@ -1,0 +1,192 @@
+#include "embedded/EmbeddedConnection.h"
+
+#include "core/Events.h"
+
+#include <algorithm>
+
+namespace halvora::adapter::embedded {
+
+namespace {
+
+thread_local std::uint64_t eventThreadHandle = 0;
+
+// Far above any real reply; guards against a length field that is garbage.
+constexpr std::uint64_t maxReplyBytes = std::uint64_t{1} << 30;
+
+std::uint64_t readLittleEndian64(const std::uint8_t* bytes) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+} // namespace
+
+EmbeddedConnection::EmbeddedConnection(std::uint64_t handle, HalvoraEventCallback onEvent,
+                                       HalvoraReleaseCallback releaseReply, void* runtime,
+                                       RetiredConnections& retired)
+    : handle_(handle), onEvent_(onEvent), releaseReply_(releaseReply), runtime_(runtime), retired_(retired) {}
+
+EmbeddedConnection::~EmbeddedConnection() {
+    close({});
+    if (thread_.joinable()) {
+        if (threadId_ == std::this_thread::get_id())
+            thread_.detach(); // the last owner let go on this very thread; it ends right after
+        else
+            thread_.join();
+    }
+}
+
+void EmbeddedConnection::start() {
+    thread_ = std::thread([this] { run(); });
+    threadId_ = thread_.get_id();
+}
+
+std::uint64_t EmbeddedConnection::currentEventHandle() { return eventThreadHandle; }
+
+bool EmbeddedConnection::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) {
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        if (closed_)
+            return false;
+        queue_.push_back(QueuedEvent{std::move(event), std::move(onReply)});
+    }
+    queueChanged_.notify_all();
+    return true;
+}
+
+void EmbeddedConnection::close(std::vector<std::uint8_t> lastEvent) {
+    std::deque<QueuedEvent> dropped;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        dropped.swap(queue_);
+        if (!lastEvent.empty())
+            queue_.push_back(QueuedEvent{std::move(lastEvent), {}});
+    }
+    queueChanged_.notify_all();
+    for (QueuedEvent& event : dropped)
+        if (event.onReply)
+            event.onReply(Result::error("the runtime disconnected before the message was delivered"));
+}
+
+void EmbeddedConnection::waitClosed() {
+    if (threadId_ == std::this_thread::get_id()) {
+        retired_.add(shared_from_this());
+        return;
+    }
+    join();
+}
+
+bool EmbeddedConnection::waitClosedFor(std::chrono::milliseconds limit) {
+    if (threadId_ == std::this_thread::get_id())
+        return false;
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    if (!queueChanged_.wait_for(lock, limit, [this] { return finished_; }))
+        return false;
+    lock.unlock();
+    join();
+    return true;
+}
+
+bool EmbeddedConnection::finished() const {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    return finished_;
+}
+
+void EmbeddedConnection::join() {
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void EmbeddedConnection::run() {
+    eventThreadHandle = handle_;
+    for (;;) {
+        QueuedEvent event;
+        {
+            std::unique_lock<std::mutex> lock(queueMutex_);
+            queueChanged_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+            if (queue_.empty())
+                break;
+            event = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        Result reply = deliverNow(event.bytes);
+        if (event.onReply)
+            event.onReply(std::move(reply));
+    }
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        finished_ = true;
+    }
+    queueChanged_.notify_all();
+}
+
+// The runtime's reply buffer goes back through its release callback exactly
+// once, whatever it holds; no reply at all counts as an answer without value.
+Result EmbeddedConnection::deliverNow(const std::vector<std::uint8_t>& bytes) {
+    std::uint8_t* reply = nullptr;
+    try {
+        reply = onEvent_(bytes.data(), bytes.size(), runtime_);
+    } catch (...) {
+        return Result::error("the runtime's event handler failed");
+    }
+    if (reply == nullptr)
+        return Result::null();
+
+    Result result;
+    try {
+        const std::uint64_t length = readLittleEndian64(reply);
+        result = length > maxReplyBytes ? Result::error("the runtime's reply to the event is too large")
+                                        : decodeReplyMap(reply + 8, static_cast<std::size_t>(length));
+    } catch (...) {
+        result = Result::error("the runtime's reply to the event could not be read");
+    }
+    try {
+        releaseReply_(reply);
+    } catch (...) {
+        // the buffer is the runtime's; nothing more can be done with it here
+    }
+    return result;
+}
+
+void RetiredConnections::add(std::shared_ptr<EmbeddedConnection> connection) {
+    std::lock_guard<std::mutex> lock(retiredMutex_);
+    retired_.push_back(std::move(connection));
+}
+
+void RetiredConnections::joinFinished() {
+    std::vector<std::shared_ptr<EmbeddedConnection>> finished;
+    {
+        std::lock_guard<std::mutex> lock(retiredMutex_);
+        const auto split = std::stable_partition(retired_.begin(), retired_.end(),
+                                                 [](const auto& connection) { return !connection->finished(); });
+        finished.assign(std::make_move_iterator(split), std::make_move_iterator(retired_.end()));
+        retired_.erase(split, retired_.end());
+    }
+    for (const auto& connection : finished)
+        connection->join();
+}
+
+void RetiredConnections::joinWithin(std::chrono::milliseconds limit) {
+    std::vector<std::shared_ptr<EmbeddedConnection>> retired;
+    {
+        std::lock_guard<std::mutex> lock(retiredMutex_);
+        retired.swap(retired_);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<std::shared_ptr<EmbeddedConnection>> running;
+    for (const auto& connection : retired) {
+        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                   deadline - std::chrono::steady_clock::now());
+        if (!connection->waitClosedFor(std::chrono::duration_cast<std::chrono::milliseconds>(left)))
+            running.push_back(connection);
+    }
+    std::lock_guard<std::mutex> lock(retiredMutex_);
+    retired_.insert(retired_.end(), running.begin(), running.end());
+}
+
+} // namespace halvora::adapter::embedded

@@ -1,0 +1,84 @@
+// One runtime connected in-process: its callbacks and the thread that
+// delivers its events in order.
+#pragma once
+
+#include "NativeAdapter.h"
+#include "core/Connection.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace halvora::adapter::embedded {
+
+class RetiredConnections;
+
+class EmbeddedConnection final : public Connection, public std::enable_shared_from_this<EmbeddedConnection> {
+public:
+    EmbeddedConnection(std::uint64_t handle, HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply,
+                       void* runtime, RetiredConnections& retired);
+    EmbeddedConnection(const EmbeddedConnection&) = delete;
+    EmbeddedConnection& operator=(const EmbeddedConnection&) = delete;
+    ~EmbeddedConnection() override;
+
+    void start();
+
+    bool deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) override;
+    void close(std::vector<std::uint8_t> lastEvent) override;
+    void waitClosed() override;
+    bool waitClosedFor(std::chrono::milliseconds limit) override;
+
+    // True once the event thread has ended; joining it then cannot block.
+    bool finished() const;
+    void join();
+
+    // The handle of the connection whose event thread calls this, 0 elsewhere.
+    static std::uint64_t currentEventHandle();
+
+private:
+    struct QueuedEvent {
+        std::vector<std::uint8_t> bytes;
+        ReplyHandler onReply;
+    };
+
+    void run();
+    Result deliverNow(const std::vector<std::uint8_t>& bytes);
+
+    const std::uint64_t handle_;
+    const HalvoraEventCallback onEvent_;
+    const HalvoraReleaseCallback releaseReply_;
+    void* const runtime_;
+    RetiredConnections& retired_;
+
+    mutable std::mutex queueMutex_; // guards queue_, closed_ and finished_
+    std::condition_variable queueChanged_;
+    std::deque<QueuedEvent> queue_;
+    bool closed_ = false;
+    bool finished_ = false;
+
+    std::mutex threadMutex_; // guards thread_ against two joiners
+    std::thread thread_;
+    std::thread::id threadId_; // set by start(), before any event can reach the runtime
+};
+
+// Connections whose event thread could not be joined where they were closed
+// (a runtime that disconnects from inside its own event handler). They are
+// joined once their thread has ended.
+class RetiredConnections {
+public:
+    void add(std::shared_ptr<EmbeddedConnection> connection);
+    // Joins those that have finished; never blocks on a running thread.
+    void joinFinished();
+    // Joins those that finish within `limit`; the rest are left as they are.
+    void joinWithin(std::chrono::milliseconds limit);
+
+private:
+    std::mutex retiredMutex_; // guards retired_
+    std::vector<std::shared_ptr<EmbeddedConnection>> retired_;
+};
+
+} // namespace halvora::adapter::embedded

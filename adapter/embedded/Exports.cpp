@@ -1,0 +1,92 @@
+// The exported C functions of the embedded adapter. Nothing thrown inside
+// the adapter crosses them: every failure becomes an error result.
+#include "NativeAdapter.h"
+#include "core/Requests.h"
+#include "embedded/EmbeddedAdapter.h"
+#include "embedded/ResultBuffers.h"
+#include "halvora_embedded.h"
+
+#include <exception>
+#include <string>
+
+using halvora::adapter::Result;
+using halvora::adapter::serveClientDispatch;
+using halvora::adapter::serveConnectToProvider;
+using halvora::adapter::serveCreateProvider;
+using halvora::adapter::serveDisconnectFromProvider;
+using halvora::adapter::serveDispatchToEndpoint;
+using halvora::adapter::serveLaunchManifest;
+using halvora::adapter::embedded::EmbeddedAdapter;
+using halvora::adapter::embedded::makeNativeResult;
+
+namespace {
+
+template <typename Serve> NativeResult guarded(Serve serve) noexcept {
+    try {
+        return makeNativeResult(serve());
+    } catch (const std::exception& e) {
+        return makeNativeResult(Result::error(std::string("the adapter failed: ") + e.what()));
+    } catch (...) {
+        return makeNativeResult(Result::error("the adapter failed"));
+    }
+}
+
+EmbeddedAdapter& adapter() { return EmbeddedAdapter::instance(); }
+
+} // namespace
+
+extern "C" {
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_connect(const uint8_t* request, uint64_t length,
+                                                     HalvoraEventCallback onEvent,
+                                                     HalvoraReleaseCallback releaseReply) {
+    return guarded([&] { return adapter().connect(request, length, onEvent, releaseReply); });
+}
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_disconnect(const uint8_t* request, uint64_t length) {
+    return guarded([&] { return adapter().disconnect(request, length); });
+}
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_connect_to_provider(const uint8_t* request, uint64_t length) {
+    return guarded([&] {
+        return serveConnectToProvider(adapter().core(), request, length, EmbeddedAdapter::caller());
+    });
+}
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_disconnect_from_provider(const uint8_t* request,
+                                                                              uint64_t length) {
+    return guarded([&] { return serveDisconnectFromProvider(adapter().core(), request, length); });
+}
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_client_dispatch(const uint8_t* request, uint64_t length) {
+    return guarded([&] { return serveClientDispatch(adapter().core(), request, length, EmbeddedAdapter::caller()); });
+}
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_client_dispatch_to_endpoint(const uint8_t* request,
+                                                                                 uint64_t length) {
+    return guarded([&] {
+        return serveDispatchToEndpoint(adapter().core(), request, length, EmbeddedAdapter::caller());
+    });
+}
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_create_provider(const uint8_t* request, uint64_t length) {
+    return guarded([&] { return serveCreateProvider(adapter().core(), request, length); });
+}
+
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_desktop_launch_manifest(const uint8_t* request, uint64_t length) {
+    return guarded([&] { return serveLaunchManifest(adapter().core(), request, length); });
+}
+
+HALVORA_NATIVE_EXPORT void deallocate_rust_buffer(uint8_t* data, uint64_t) {
+    halvora::adapter::embedded::releaseNativeResult(data);
+}
+
+void halvora_embedded_shutdown(void) {
+    try {
+        adapter().shutdown();
+    } catch (...) {
+        // a shutdown that failed part way leaves the remaining connections to exit
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,21 @@
+/* Extra entry point of the embedded native adapter, beyond the C interface
+ * that every adapter exports. */
+#ifndef HALVORA_EMBEDDED_H
+#define HALVORA_EMBEDDED_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Shuts the adapter down in order, as a runtime that goes away would: every
+ * live connection receives "AdapterDisconnected" as its last event, waiting
+ * calls end with an error, and the event threads are joined before this
+ * returns (except the caller's own, when called from an event handler).
+ * Later connects start afresh. */
+__attribute__((visibility("default"))) void halvora_embedded_shutdown(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
