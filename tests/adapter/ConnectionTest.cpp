@@ -117,3 +117,32 @@ TEST_F(AnEmbeddedRuntime, IgnoresABufferGivenBackTwiceOrNeverHandedOut) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(TheEmbeddedAdapterAtExit, LetsAProcessWithLiveConnectionsAndCallsInFlightExitPromptly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Never destroyed, so that the connections are still live when exit begins.
+            auto* provider = new FakeRuntime("provider");
+            auto* client = new FakeRuntime("client");
+            provider->connect();
+            client->connect();
+            provider->createProvider("at-exit");
+            provider->answer([](const ReceivedEvent&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                return Reply::text("1");
+            });
+            const std::string clientId = client->connectToProvider("at-exit", false).text;
+            std::thread([client, clientId] {
+                for (;;)
+                    client->dispatch(clientId, "busy");
+            }).detach();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+} // namespace

@@ -15,9 +15,10 @@ struct ReplyLedger {
     std::size_t bad = 0;
 };
 
+// Leaked on purpose: event threads may still release replies while the process exits.
 ReplyLedger& replies() {
-    static ReplyLedger ledger;
-    return ledger;
+    static ReplyLedger* ledger = new ReplyLedger;
+    return *ledger;
 }
 
 template <typename Value> std::vector<std::uint8_t> packed(const Value& value) {
