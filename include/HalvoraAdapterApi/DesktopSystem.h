@@ -1,0 +1,34 @@
+#pragma once
+
+#include <HalvoraAdapterApi/Export.h>
+#include <HalvoraAdapterApi/RvmOptions.h>
+#include <HalvoraAdapterApi/detail/Forward.h>
+
+#include <future>
+#include <memory>
+#include <string>
+
+namespace HalvoraAdapterApi {
+
+class Runtime;
+
+// Launches applications from manifest URLs through the runtime.
+class HALVORA_ADAPTER_API DesktopSystem {
+public:
+    // The future yields the runtime's reply text, an empty pointer for a reply
+    // without value, or the runtime's failure as HalvoraApiException.
+    std::shared_future<std::shared_ptr<std::string>> launchManifest(const std::string& manifestUrl,
+                                                                    const std::shared_ptr<RvmOptions>& rvmOptions) const;
+
+private:
+    DesktopSystem(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue);
+
+    unsigned long long runtimeHandle;
+    detail::FuturesManager& futuresManager;
+    detail::TaskQueue& taskQueue;
+
+    friend class Runtime;
+    friend struct detail::DesktopSystemAccess;
+};
+
+} // namespace HalvoraAdapterApi

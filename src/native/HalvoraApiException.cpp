@@ -1,0 +1,45 @@
+#include <HalvoraAdapterApi/HalvoraApiException.h>
+
+#include <utility>
+
+namespace HalvoraAdapterApi {
+
+HalvoraApiException::HalvoraApiException(const std::string& message) : message(message) {}
+
+HalvoraApiException::HalvoraApiException(const HalvoraApiException& other) : std::exception(other), message(other.message)
+{
+}
+
+HalvoraApiException::HalvoraApiException(HalvoraApiException&& other) noexcept
+    : std::exception(std::move(other)), message(std::move(other.message))
+{
+    other.message.clear();
+}
+
+HalvoraApiException& HalvoraApiException::operator=(const HalvoraApiException& other)
+{
+    if (this != &other) {
+        std::exception::operator=(other);
+        message = other.message;
+    }
+    return *this;
+}
+
+HalvoraApiException& HalvoraApiException::operator=(HalvoraApiException&& other) noexcept
+{
+    if (this != &other) {
+        std::exception::operator=(std::move(other));
+        message = std::move(other.message);
+        other.message.clear();
+    }
+    return *this;
+}
+
+HalvoraApiException::~HalvoraApiException() = default;
+
+const char* HalvoraApiException::what() const noexcept
+{
+    return message.c_str();
+}
+
+} // namespace HalvoraAdapterApi

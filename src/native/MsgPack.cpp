@@ -1,0 +1,156 @@
+#include "native/MsgPack.h"
+
+#include <limits>
+#include <stdexcept>
+
+namespace HalvoraAdapterApi {
+namespace detail {
+
+std::uint32_t checkedLength(std::size_t length)
+{
+    if (length > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::runtime_error("exceeded maximum data length");
+    }
+    return static_cast<std::uint32_t>(length);
+}
+
+void packString(Packer& packer, std::string_view text)
+{
+    const std::uint32_t length = checkedLength(text.size());
+    packer.pack_str(length);
+    packer.pack_str_body(text.data(), length);
+}
+
+void packMapHeader(Packer& packer, std::size_t entries)
+{
+    packer.pack_map(checkedLength(entries));
+}
+
+void packArrayHeader(Packer& packer, std::size_t elements)
+{
+    packer.pack_array(checkedLength(elements));
+}
+
+void packBool(Packer& packer, bool value)
+{
+    if (value) {
+        packer.pack_true();
+    } else {
+        packer.pack_false();
+    }
+}
+
+void packNil(Packer& packer)
+{
+    packer.pack_nil();
+}
+
+void packUInt64(Packer& packer, std::uint64_t value)
+{
+    packer.pack_uint64(value);
+}
+
+void packInt32(Packer& packer, std::int32_t value)
+{
+    packer.pack_int32(value);
+}
+
+void packUInt16(Packer& packer, std::uint16_t value)
+{
+    packer.pack_uint16(value);
+}
+
+namespace {
+
+bool referenceEverything(msgpack::type::object_type, std::size_t, void*)
+{
+    return true;
+}
+
+// Every element, string byte or entry takes at least one byte of input, so no
+// announced size larger than the input can be genuine; the bound keeps a few
+// bytes from reserving gigabytes. Nesting deeper than any event or reply is
+// refused as well.
+msgpack::unpack_limit limitsFor(std::uint64_t length)
+{
+    const std::size_t bound = static_cast<std::size_t>(length);
+    constexpr std::size_t maxDepth = 64;
+    return msgpack::unpack_limit(bound, bound, bound, bound, bound, maxDepth);
+}
+
+} // namespace
+
+DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool referenceInput)
+{
+    DecodedValue decoded;
+    if (data == nullptr) {
+        decoded.error = "null input";
+        return decoded;
+    }
+    try {
+        std::size_t offset = 0;
+        decoded.handle = msgpack::unpack(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length),
+                                         offset, referenceInput ? referenceEverything : nullptr, nullptr,
+                                         limitsFor(length));
+    } catch (const msgpack::insufficient_bytes&) {
+        decoded.handle = msgpack::object_handle();
+        decoded.error = "end of buffer.";
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        decoded.handle = msgpack::object_handle();
+        decoded.error = "format error.";
+    }
+    return decoded;
+}
+
+const msgpack::object& nilObject()
+{
+    static const msgpack::object nil;
+    return nil;
+}
+
+const msgpack::object& elementAt(const msgpack::object& array, std::size_t index)
+{
+    if (array.type != msgpack::type::ARRAY || index >= array.via.array.size) {
+        return nilObject();
+    }
+    return array.via.array.ptr[index];
+}
+
+const msgpack::object& valueForKey(const msgpack::object& map, std::string_view key)
+{
+    if (map.type != msgpack::type::MAP) {
+        return nilObject();
+    }
+    for (std::uint32_t i = 0; i < map.via.map.size; ++i) {
+        const msgpack::object_kv& entry = map.via.map.ptr[i];
+        if (entry.key.type == msgpack::type::STR &&
+            std::string_view(entry.key.via.str.ptr, entry.key.via.str.size) == key) {
+            return entry.val;
+        }
+    }
+    return nilObject();
+}
+
+std::string stringValue(const msgpack::object& value)
+{
+    if (value.type != msgpack::type::STR) {
+        return std::string();
+    }
+    return std::string(value.via.str.ptr, value.via.str.size);
+}
+
+bool boolValue(const msgpack::object& value)
+{
+    return value.type == msgpack::type::BOOLEAN && value.via.boolean;
+}
+
+std::uint64_t uint64Value(const msgpack::object& value)
+{
+    // A handle is unsigned: negative numbers and floats read as 0, "no value".
+    return value.type == msgpack::type::POSITIVE_INTEGER ? value.via.u64 : 0;
+}
+
+} // namespace detail
+} // namespace HalvoraAdapterApi

@@ -1,0 +1,88 @@
+// MessagePack encoding and decoding shared by every subsystem: requests are
+// written as maps with their keys in ascending byte order, replies and events
+// are decoded with limits derived from the input's own size.
+#pragma once
+
+#include <msgpack.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace HalvoraAdapterApi {
+namespace detail {
+
+using Packer = msgpack::packer<msgpack::sbuffer>;
+
+// MessagePack lengths are 32-bit; longer strings or containers raise
+// std::runtime_error before anything is written.
+std::uint32_t checkedLength(std::size_t length);
+
+void packString(Packer& packer, std::string_view text);
+void packMapHeader(Packer& packer, std::size_t entries);
+void packArrayHeader(Packer& packer, std::size_t elements);
+void packBool(Packer& packer, bool value);
+void packNil(Packer& packer);
+// Integers take their shortest MessagePack form.
+void packUInt64(Packer& packer, std::uint64_t value);
+void packInt32(Packer& packer, std::int32_t value);
+void packUInt16(Packer& packer, std::uint16_t value);
+
+// The serialised bytes of one request; default-constructed it is the nil
+// request, which reaches the adapter as a null pointer and length 0.
+class EncodedRequest {
+public:
+    EncodedRequest() = default;
+    explicit EncodedRequest(msgpack::sbuffer bytes) : bytes(std::move(bytes)), nil(false) {}
+
+    bool isNil() const { return nil; }
+    const std::uint8_t* data() const
+    {
+        return nil ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data());
+    }
+    std::uint64_t size() const { return nil ? 0 : bytes.size(); }
+
+private:
+    msgpack::sbuffer bytes;
+    bool nil = true;
+};
+
+// Serialises a request record through its packRecord(Packer&, const Record&),
+// found next to the record in the subsystem that owns its keys.
+template <typename Record>
+EncodedRequest encodeRequest(const Record& record)
+{
+    msgpack::sbuffer buffer;
+    Packer packer(buffer);
+    packRecord(packer, record);
+    return EncodedRequest(std::move(buffer));
+}
+
+// One decoded MessagePack value. On failure `error` holds "null input",
+// "end of buffer." or "format error." and the value is nil.
+struct DecodedValue {
+    msgpack::object_handle handle;
+    std::string error;
+
+    const msgpack::object& value() const { return handle.get(); }
+    bool ok() const { return error.empty(); }
+};
+
+// Decodes the first value in the bytes; trailing bytes are ignored. With
+// `referenceInput` strings point into the input instead of being copied, for
+// callers that copy them out before the input goes away.
+DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool referenceInput = false);
+
+// Accessors that never fail: a missing or mistyped value reads as empty,
+// false or 0.
+const msgpack::object& nilObject();
+const msgpack::object& elementAt(const msgpack::object& array, std::size_t index);
+const msgpack::object& valueForKey(const msgpack::object& map, std::string_view key);
+std::string stringValue(const msgpack::object& value);
+bool boolValue(const msgpack::object& value);
+std::uint64_t uint64Value(const msgpack::object& value);
+
+} // namespace detail
+} // namespace HalvoraAdapterApi

@@ -1,0 +1,151 @@
+// A scriptable stand-in for the native adapter, built as its own
+// libhalvora_adapter_x64.so for unit tests. It records every request,
+// answers from per-function scripts or handlers, accounts for every buffer it
+// hands out, and fires events through the callbacks of a connect.
+#pragma once
+
+#include "NativeAdapter.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#define HALVORA_DOUBLE_API __attribute__((visibility("default")))
+
+namespace HalvoraTest {
+
+// A decoded MessagePack value, independent of the library's own decoder.
+class HALVORA_DOUBLE_API Value {
+public:
+    enum class Kind { Nil, Bool, Int, UInt, Float, Str, Bin, Array, Map, Ext };
+
+    static Value decode(const std::uint8_t* data, std::size_t length, bool* ok = nullptr);
+    static Value decode(const std::vector<std::uint8_t>& bytes, bool* ok = nullptr)
+    {
+        return decode(bytes.data(), bytes.size(), ok);
+    }
+
+    Kind kind = Kind::Nil;
+    bool boolean = false;
+    std::int64_t integer = 0;
+    std::uint64_t unsignedInteger = 0;
+    double floating = 0;
+    std::string text; // Str and Bin
+    std::vector<Value> items;
+    std::vector<std::pair<Value, Value>> entries; // map entries in written order
+
+    bool isNil() const { return kind == Kind::Nil; }
+    bool isMap() const { return kind == Kind::Map; }
+    bool has(const std::string& key) const;
+    // Missing keys and indexes read as nil.
+    const Value& operator[](const std::string& key) const;
+    const Value& operator[](std::size_t index) const;
+    std::vector<std::string> keys() const;
+    std::size_t size() const;
+    std::string str() const { return text; }
+    std::uint64_t uint() const { return unsignedInteger; }
+};
+
+// One scripted answer of an adapter function.
+struct HALVORA_DOUBLE_API Result {
+    std::vector<std::uint8_t> bytes;
+    bool nullData = false;
+    bool isError = false;
+    bool isNull = false;
+
+    static Result text(const std::string& value);
+    static Result null(); // isNull with a nil byte, as an adapter answers
+    static Result error(const std::string& message);
+    static Result uint(std::uint64_t value);
+    static Result raw(std::vector<std::uint8_t> bytes, bool isError = false, bool isNull = false);
+    // data == nullptr with the given length and flags.
+    static Result nullPointer(std::uint32_t length = 0, bool isError = false, bool isNull = false);
+};
+
+struct HALVORA_DOUBLE_API Call {
+    std::string function; // e.g. "d_halvora_channels_client_dispatch"
+    bool nullRequest = false;
+    std::vector<std::uint8_t> bytes;
+    Value request;
+};
+
+struct HALVORA_DOUBLE_API Reply {
+    bool returned = false; // false: the callback returned null
+    std::uint64_t declaredLength = 0;
+    std::vector<std::uint8_t> bytes; // what follows the length prefix
+    Value map;
+
+    bool isError() const { return map["is_error"].boolean; }
+    bool isNull() const { return map["is_null"].boolean; }
+    std::string payload() const { return map["payload_json"].str(); }
+};
+
+struct HALVORA_DOUBLE_API Connection {
+    HalvoraEventCallback onEvent = nullptr;
+    HalvoraReleaseCallback releaseReply = nullptr;
+    void* runtime = nullptr; // the connect request's "runtime_ptr"
+};
+
+class HALVORA_DOUBLE_API NativeDouble {
+public:
+    using Handler = std::function<Result(const Call&)>;
+
+    static NativeDouble& instance();
+
+    // Forgets calls, scripts, handlers and connections; buffer counters too.
+    void reset();
+
+    // Scripted results are used once each, in order; then the handler, then
+    // the default (connect: a fresh handle from 1; every other function: null).
+    void script(const std::string& function, Result result);
+    void respond(const std::string& function, Handler handler);
+
+    std::vector<Call> calls() const;
+    std::vector<Call> calls(const std::string& function) const;
+    std::size_t callCount(const std::string& function) const;
+    bool waitForCalls(const std::string& function, std::size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    std::size_t buffersHandedOut() const;
+    std::size_t buffersReleased() const;
+    std::size_t outstandingBuffers() const { return buffersHandedOut() - buffersReleased(); }
+    // Frees of pointers never handed out, frees given twice, or with a wrong length.
+    std::size_t invalidReleases() const;
+    std::size_t repliesReleased() const;
+
+    std::optional<Connection> lastConnection() const;
+    // Through the last connection's callbacks; the reply is decoded and given
+    // back through the release callback.
+    Reply fireEvent(const std::vector<std::uint8_t>& event);
+    Reply fireEvent(const std::uint8_t* data, std::uint64_t length);
+    static Reply fireEvent(const Connection& connection, const std::uint8_t* data, std::uint64_t length);
+
+    // Used by the exported functions.
+    NativeResult handle(const char* function, const std::uint8_t* request, std::uint64_t length);
+    void rememberConnection(const Connection& connection);
+    void release(std::uint8_t* data, std::uint64_t length);
+    void countReplyReleased();
+
+private:
+    NativeDouble() = default;
+    struct State;
+    State& state() const;
+};
+
+struct EndpointFields {
+    std::string uuid, name, channelName, channelId, endpointId;
+};
+
+// A channel event as the runtime sends it: a seven-element array.
+HALVORA_DOUBLE_API std::vector<std::uint8_t> channelEvent(const std::string& type, const EndpointFields& endpoint,
+                                                          const std::string& channelName, const std::string& topic = "",
+                                                          const std::string& payload = "", bool payloadIsNull = false);
+HALVORA_DOUBLE_API std::vector<std::uint8_t> adapterDisconnectedEvent();
+// Hex text ("83 a8 ...") to bytes, for hand-written expectations.
+HALVORA_DOUBLE_API std::vector<std::uint8_t> hexBytes(const std::string& hex);
+
+} // namespace HalvoraTest
