@@ -1,0 +1,33 @@
+// Channel records: one decoded channel event, and the conversions between
+// endpoint ids and their MessagePack forms (arrays in events, maps in requests).
+#pragma once
+
+#include <HalvoraAdapterApi/EndpointId.h>
+
+#include "native/MsgPack.h"
+
+#include <string>
+
+namespace HalvoraAdapterApi {
+namespace detail {
+
+struct ChannelMessage {
+    std::string type;
+    EndpointId endpoint;
+    std::string channelName;
+    std::string topic;
+    std::string payload;
+    std::string reserved;
+    bool payloadIsNull = false;
+};
+
+// Reads a seven-element event array by position. Never fails: missing or
+// mistyped elements read as empty strings and false.
+ChannelMessage channelMessageFromMsgPack(const msgpack::object& event);
+// Reads five strings from array positions 0 to 4, the same way.
+EndpointId endpointIdFromMsgPack(const msgpack::object& value);
+// Writes the five-key map that requests carry.
+void packEndpointId(Packer& packer, const EndpointId& endpoint);
+
+} // namespace detail
+} // namespace HalvoraAdapterApi
