@@ -46,8 +46,17 @@ private:
     Runtime(RuntimeOptions options, std::string runtimeId);
     ~Runtime();
 
+    // Emits the banner and asks the adapter for a connection; returns its handle.
     unsigned long long connect();
-    void disconnect();
+
+    // Connect and disconnect task bodies, serialised by lifecycleMutex.
+    void runConnect();
+    void runDisconnect();
+    void publishConnection(unsigned long long newHandle);
+    // Resets and drops the channels and lowers `connected`; returns the
+    // subscribers to notify, so that they are called without a lock held.
+    std::vector<std::function<void()>> disconnectLocally();
+    static void notifyDisconnected(const std::vector<std::function<void()>>& subscribers);
 
     // Guards handle, connected, channels, desktopSystem and disconnectedCallbacks.
     mutable std::mutex stateMutex;
@@ -58,6 +67,9 @@ private:
     std::shared_ptr<DesktopSystem> desktopSystem;
     std::vector<std::function<void()>> disconnectedCallbacks;
     bool connected;
+    // Counts successful connects, so a disconnect can tell that a newer
+    // connection took over while its subscribers ran.
+    unsigned long long connections;
     std::string runtimeId;
     RuntimeOptions runtimeOptions;
     std::unique_ptr<detail::FuturesManager> futuresManager;
