@@ -1,0 +1,132 @@
+#include <HalvoraAdapterApi/Runtime.h>
+
+#include "RuntimeFixture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using namespace HalvoraAdapterApi;
+using namespace HalvoraTest;
+
+namespace {
+
+const EndpointFields someone{"app-2", "main", "prices", "ch-1", "ep-1"};
+
+class TheEventIntake : public RuntimeFixture {
+protected:
+    Reply fire(const std::vector<std::uint8_t>& event, std::string* log = nullptr)
+    {
+        ::testing::internal::CaptureStderr();
+        Reply reply = native().fireEvent(event);
+        const std::string written = ::testing::internal::GetCapturedStderr();
+        if (log != nullptr) {
+            *log = written;
+        }
+        return reply;
+    }
+};
+
+TEST_F(TheEventIntake, RepliesToAnAdapterDisconnectionWithTheExactEmptyReply)
+{
+    connect();
+    std::vector<int> seen;
+    runtime->subscribeDisconnected([&] { seen.push_back(1); });
+    runtime->subscribeDisconnected([&] { seen.push_back(2); });
+
+    const Reply reply = fire(adapterDisconnectedEvent());
+    ASSERT_TRUE(reply.returned);
+    EXPECT_EQ(reply.declaredLength, 34u);
+    EXPECT_EQ(reply.bytes, hexBytes("83 a8 69 73 5f 65 72 72 6f 72 c2 a7 69 73 5f 6e 75 6c 6c c3"
+                                    " ac 70 61 79 6c 6f 61 64 5f 6a 73 6f 6e a0"));
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(runtime->isConnected());
+    EXPECT_EQ(native().repliesReleased(), 1u);
+
+    // Later events are dropped until the next connect.
+    EXPECT_FALSE(fire(adapterDisconnectedEvent()).returned);
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST_F(TheEventIntake, LogsAndDropsEventsThatDoNotDecode)
+{
+    connect();
+    std::string log;
+    EXPECT_FALSE(fire(std::vector<std::uint8_t>{}, &log).returned);
+    EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: null input\n");
+
+    auto truncated = channelEvent("ChannelMessage", someone, "prices", "quote", "{}");
+    truncated.resize(truncated.size() / 2);
+    EXPECT_FALSE(fire(truncated, &log).returned);
+    EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: end of buffer.\n");
+
+    EXPECT_FALSE(fire(hexBytes("c1"), &log).returned);
+    EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: format error.\n");
+    EXPECT_TRUE(runtime->isConnected());
+}
+
+TEST_F(TheEventIntake, DropsEventsSilentlyWhileNotConnected)
+{
+    std::string log;
+    runtime->connectAsync().get();
+    runtime->registerDisconnection();
+    EXPECT_FALSE(fire(channelEvent("ChannelMessage", someone, "prices", "quote"), &log).returned);
+    EXPECT_EQ(log, "");
+}
+
+TEST_F(TheEventIntake, HandsOtherTypesToTheChannelsAndRepliesWithoutResult)
+{
+    connect();
+    // Differs from the disconnection only in letter case.
+    const Reply reply = fire(channelEvent("adapterdisconnected", someone, "prices"));
+    ASSERT_TRUE(reply.returned);
+    EXPECT_TRUE(reply.isNull());
+    EXPECT_FALSE(reply.isError());
+    EXPECT_TRUE(runtime->isConnected());
+}
+
+TEST_F(TheEventIntake, TurnsAnyExceptionOfADisconnectionSubscriberIntoALogLine)
+{
+    connect();
+    runtime->subscribeDisconnected([] { throw std::runtime_error("subscriber failed"); });
+    std::string log;
+    EXPECT_FALSE(fire(adapterDisconnectedEvent(), &log).returned);
+    EXPECT_EQ(log, "An exception was thrown in C++ during the callback handler");
+    EXPECT_FALSE(runtime->isConnected());
+
+    connect();
+    runtime->unsubscribeDisconnected(nullptr);
+    runtime->subscribeDisconnected([] { throw 42; });
+    EXPECT_FALSE(fire(adapterDisconnectedEvent(), &log).returned);
+    EXPECT_EQ(log, "An exception was thrown in C++ during the callback handler");
+}
+
+TEST_F(TheEventIntake, NeverTouchesARuntimeThatIsGone)
+{
+    connect();
+    const Connection connection = *native().lastConnection();
+    runtime.reset();
+    factory.reset();
+    const auto event = adapterDisconnectedEvent();
+    EXPECT_FALSE(NativeDouble::fireEvent(connection, event.data(), event.size()).returned);
+
+    // An address the library never handed out is ignored the same way.
+    Connection stranger = connection;
+    int notARuntime = 0;
+    stranger.runtime = &notARuntime;
+    EXPECT_FALSE(NativeDouble::fireEvent(stranger, event.data(), event.size()).returned);
+}
+
+TEST_F(TheEventIntake, SurvivesTheLastReferenceBeingDroppedInsideACallback)
+{
+    connect();
+    std::weak_ptr<Runtime> watched = runtime;
+    runtime->subscribeDisconnected([this] { factory.reset(); });
+    runtime.reset();
+    const Reply reply = fire(adapterDisconnectedEvent());
+    EXPECT_TRUE(reply.returned);
+    EXPECT_TRUE(watched.expired());
+}
+
+} // namespace
