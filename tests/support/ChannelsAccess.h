@@ -21,10 +21,6 @@ struct ChannelsAccess {
         return std::shared_ptr<Channels>(new Channels(handle, futuresManager, taskQueue));
     }
     static void reset(Channels& channels) { channels.reset(); }
-    static std::shared_ptr<std::string> route(Channels& channels, const ChannelMessage& message)
-    {
-        return channels.onRuntimeEvent(message);
-    }
     // Decodes an event's bytes the way the runtime's event intake does, then routes it.
     static std::shared_ptr<std::string> deliver(Channels& channels, const std::vector<std::uint8_t>& event)
     {
