@@ -21,7 +21,7 @@ std::vector<std::uint8_t> clientEvent(const std::string& type, const std::string
 TEST_F(AChannelProvider, DispatchesToAnEndpointAndYieldsItsReply)
 {
     auto provider = openProvider("news", "provider-1");
-    const Value& open = native().calls(kCreateProvider)[0].request;
+    const Value open = native().calls(kCreateProvider)[0].request;
     EXPECT_THAT(open.keys(), ElementsAre("handle", "provider_name"));
     EXPECT_EQ(open["provider_name"].str(), "news");
     native().script(kDispatchToEndpoint, Result::text("ack"));
