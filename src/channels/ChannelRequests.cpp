@@ -1,0 +1,72 @@
+#include "channels/ChannelRequests.h"
+
+#include "channels/ChannelMessage.h"
+
+namespace HalvoraAdapterApi {
+namespace detail {
+
+// Every map is written with its keys in ascending byte order.
+
+void packRecord(Packer& packer, const ConnectToProviderRequest& request)
+{
+    packMapHeader(packer, 3);
+    packString(packer, "handle");
+    packUInt64(packer, request.handle);
+    packString(packer, "provider_name");
+    packString(packer, request.providerName);
+    packString(packer, "wait");
+    packBool(packer, request.wait);
+}
+
+void packRecord(Packer& packer, const DisconnectFromProviderRequest& request)
+{
+    packMapHeader(packer, 2);
+    packString(packer, "client_id");
+    packString(packer, request.clientId);
+    packString(packer, "handle");
+    packUInt64(packer, request.handle);
+}
+
+void packRecord(Packer& packer, const ClientDispatchRequest& request)
+{
+    packMapHeader(packer, 5);
+    packString(packer, "client_id");
+    packString(packer, request.clientId);
+    packString(packer, "handle");
+    packUInt64(packer, request.handle);
+    packString(packer, "is_null");
+    packBool(packer, request.isNull);
+    packString(packer, "payload_json");
+    packString(packer, request.payloadJson);
+    packString(packer, "topic");
+    packString(packer, request.topic);
+}
+
+void packRecord(Packer& packer, const CreateProviderRequest& request)
+{
+    packMapHeader(packer, 2);
+    packString(packer, "handle");
+    packUInt64(packer, request.handle);
+    packString(packer, "provider_name");
+    packString(packer, request.providerName);
+}
+
+void packRecord(Packer& packer, const DispatchToEndpointRequest& request)
+{
+    packMapHeader(packer, 6);
+    packString(packer, "destination");
+    packEndpointId(packer, request.destination);
+    packString(packer, "handle");
+    packUInt64(packer, request.handle);
+    packString(packer, "is_null");
+    packBool(packer, request.isNull);
+    packString(packer, "payload_json");
+    packString(packer, request.payloadJson);
+    packString(packer, "source");
+    packString(packer, request.source);
+    packString(packer, "topic");
+    packString(packer, request.topic);
+}
+
+} // namespace detail
+} // namespace HalvoraAdapterApi
