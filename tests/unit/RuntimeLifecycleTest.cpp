@@ -94,7 +94,12 @@ TEST_P(AFailedConnect, RaisesAndLeavesTheRuntimeUsableForALaterConnect)
 
 INSTANTIATE_TEST_SUITE_P(UnusableResults, AFailedConnect,
                          ::testing::Values(Result::uint(0), Result::error("no runtime"), Result::text("7"),
-                                           Result::null(), Result::raw({0xc1}), Result::nullPointer()));
+                                           Result::null(), Result::raw({0xc1}), Result::nullPointer()),
+                         [](const ::testing::TestParamInfo<Result>& info) {
+                             static const char* const names[] = {"Zero", "Error", "Text", "Null", "Undecodable",
+                                                                 "NullPointer"};
+                             return std::string(names[info.index]);
+                         });
 
 using AConnectedRuntime = RuntimeFixture;
 
