@@ -92,14 +92,16 @@ TEST_P(AFailedConnect, RaisesAndLeavesTheRuntimeUsableForALaterConnect)
     EXPECT_FALSE(runtime->getDesktopSystem()->launchManifest("https://example.test/app.json", nullptr).get());
 }
 
+std::string caseName(const ::testing::TestParamInfo<Result>& info)
+{
+    static const char* const names[] = {"Zero", "Error", "Text", "Null", "Undecodable", "NullPointer"};
+    return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(UnusableResults, AFailedConnect,
                          ::testing::Values(Result::uint(0), Result::error("no runtime"), Result::text("7"),
                                            Result::null(), Result::raw({0xc1}), Result::nullPointer()),
-                         [](const ::testing::TestParamInfo<Result>& info) {
-                             static const char* const names[] = {"Zero", "Error", "Text", "Null", "Undecodable",
-                                                                 "NullPointer"};
-                             return std::string(names[info.index]);
-                         });
+                         caseName);
 
 using AConnectedRuntime = RuntimeFixture;
 
