@@ -2,6 +2,7 @@
 #include <HalvoraAdapterApi/HalvoraApiException.h>
 
 #include "detail/FuturesManager.h"
+#include "detail/QueuedWork.h"
 #include "detail/TaskQueue.h"
 #include "native/Bridge.h"
 #include "options/OptionsMsgPack.h"
@@ -37,63 +38,6 @@ void packRecord(Packer& packer, const LaunchManifestRequest& request)
     }
 }
 
-const char* const queueStoppedMessage = "the runtime's task queue has stopped; the manifest launch was not run";
-
-// The queued callable. It owns the encoded request and the promise behind the
-// future handed to the caller. Should the queue destroy it without running it
-// (a stopped queue, or one destroyed with the launch still pending), it fails
-// that promise with HalvoraApiException rather than leaving the caller the
-// queue's std::future_error(broken_promise): the library's failures all arrive
-// as HalvoraApiException.
-class LaunchTask {
-public:
-    using Result = TaskQueue::Result;
-
-    LaunchTask(EncodedRequest request, std::promise<Result> promise)
-        : request(std::move(request)), promise(std::move(promise))
-    {
-    }
-    LaunchTask(LaunchTask&& other) noexcept
-        : request(std::move(other.request)), promise(std::move(other.promise)), pending(other.pending)
-    {
-        other.pending = false;
-    }
-    LaunchTask(const LaunchTask&) = delete;
-    LaunchTask& operator=(const LaunchTask&) = delete;
-    LaunchTask& operator=(LaunchTask&&) = delete;
-
-    ~LaunchTask()
-    {
-        if (pending) {
-            try {
-                promise.set_exception(std::make_exception_ptr(HalvoraApiException(queueStoppedMessage)));
-            } catch (...) {
-                // Out of memory while failing an abandoned launch: the promise
-                // then breaks on its own, which still wakes the caller.
-            }
-        }
-    }
-
-    Result operator()()
-    {
-        pending = false;
-        try {
-            std::shared_ptr<std::string> value;
-            invokeNative(d_halvora_desktop_launch_manifest, request, value);
-            promise.set_value(value);
-            return value;
-        } catch (...) {
-            promise.set_exception(std::current_exception());
-            throw;
-        }
-    }
-
-private:
-    EncodedRequest request;
-    std::promise<Result> promise;
-    bool pending = true;
-};
-
 } // namespace
 } // namespace detail
 
@@ -111,13 +55,14 @@ DesktopSystem::launchManifest(const std::string& manifestUrl, const std::shared_
     detail::EncodedRequest request =
         detail::encodeRequest(detail::LaunchManifestRequest{runtimeHandle, manifestUrl, rvmOptions.get()});
 
-    std::promise<detail::TaskQueue::Result> promise;
-    std::shared_future<detail::TaskQueue::Result> future = promise.get_future().share();
-    detail::TaskQueue::Task task(detail::LaunchTask(std::move(request), std::move(promise)));
-    // The queue's own future mirrors ours while the task runs; it is not used.
-    taskQueue.enqueue(std::move(task));
-    futuresManager.addFuture(future);
-    return future;
+    return detail::queueWork(
+        taskQueue, futuresManager,
+        [request = std::make_shared<detail::EncodedRequest>(std::move(request))]() {
+            std::shared_ptr<std::string> value;
+            detail::invokeNative(d_halvora_desktop_launch_manifest, *request, value);
+            return value;
+        },
+        "The runtime's task queue has stopped; the manifest launch was not run");
 }
 
 } // namespace HalvoraAdapterApi
