@@ -122,6 +122,15 @@ TEST_F(TheEmbeddedRuntime, CarriesAClientRequestToTheProviderAndTheReplyBack)
     EXPECT_EQ(*client->dispatchAsync("echo").get(), "{\"from\":\"trader\",\"echo\":null}");
 }
 
+TEST_F(TheEmbeddedRuntime, ServesAProviderAndItsClientOnOneRuntime)
+{
+    auto runtime = connected("provider-app");
+    auto provider = openProvider("prices");
+    auto client = runtime->getChannels()->createClient("prices");
+    client->connectAsync(true).get();
+    EXPECT_EQ(*client->dispatchAsync("echo", "2").get(), "{\"from\":\"provider-app\",\"echo\":2}");
+}
+
 TEST_F(TheEmbeddedRuntime, ReportsAProviderHandlersFailureOrMissingValueToTheClient)
 {
     auto provider = openProvider("prices");
