@@ -12,19 +12,24 @@ namespace HalvoraAdapterApi {
 
 class Runtime;
 
-// Launches applications from manifest URLs through the runtime.
+/// @brief Launches applications from manifest URLs through the runtime.
+///
+/// Obtained from Runtime::getDesktopSystem; bound to the connection it was
+/// obtained on. Safe to use from any thread.
 class HALVORA_ADAPTER_API DesktopSystem {
 public:
-    // The future yields the runtime's reply text, an empty pointer for a reply
-    // without value, or the runtime's failure as HalvoraApiException. A launch
-    // that never runs, because the runtime's task queue has stopped (after a
-    // disconnect) or is destroyed first, fails at once with a
-    // HalvoraApiException as well, instead of leaving the caller waiting.
-    // `rvmOptions` may be empty; it is read before this call returns.
+    /// @brief Asks the runtime to launch the application that @p manifestUrl
+    /// describes, through the runtime's task queue. @p rvmOptions may be
+    /// empty; it is read before this call returns.
+    /// @return The runtime's reply text, an empty pointer for a reply without
+    ///         value, or the runtime's failure as HalvoraApiException. A launch
+    ///         that never runs, because the runtime disconnected first, fails
+    ///         with HalvoraApiException too, instead of leaving the caller waiting.
     std::shared_future<std::shared_ptr<std::string>> launchManifest(const std::string& manifestUrl,
                                                                     const std::shared_ptr<RvmOptions>& rvmOptions) const;
 
 private:
+    /// @cond INTERNAL
     DesktopSystem(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue);
 
     unsigned long long runtimeHandle;
@@ -33,6 +38,7 @@ private:
 
     friend class Runtime;
     friend struct detail::DesktopSystemAccess;
+    /// @endcond
 };
 
 } // namespace HalvoraAdapterApi

@@ -17,32 +17,55 @@ namespace HalvoraAdapterApi {
 
 class RuntimeFactory;
 
-// One connection of the application to the desktop runtime. Obtained from
-// RuntimeFactory; connect, use its channels and desktop system, disconnect.
+/// @brief One connection of the application to the desktop runtime.
+///
+/// Obtained from RuntimeFactory. Connect, use its channels and desktop system,
+/// disconnect; connecting again afterwards works fully. Every operation is
+/// safe to call from any thread; connects and disconnects of one runtime run
+/// one after the other.
 class HALVORA_ADAPTER_API Runtime {
 public:
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
+    /// @brief Connects on a thread of its own.
+    /// @return A future that raises HalvoraApiException "Failed to connect to
+    ///         the runtime" when the adapter gives no connection.
     std::future<void> connectAsync();
+    /// @brief Disconnects on a thread of its own: resets the channels, tells
+    /// the disconnection subscribers, tells the adapter and lets queued work
+    /// finish. The future raises a subscriber's exception or the adapter's
+    /// error (as HalvoraApiException) after all of that has happened.
     std::future<void> disconnectAsync();
+    /// @brief true from a successful connect until the next disconnection.
     bool isConnected() const;
 
-    // Raise HalvoraApiException while not connected.
+    /// @brief The channel registry of the current connection, created on first use.
+    /// @throws HalvoraApiException "Can't use channels when not connected to the runtime".
     std::shared_ptr<Channels> getChannels();
+    /// @brief The manifest launcher of the current connection, created on first use.
+    /// @throws HalvoraApiException "Can't use the runtime as it is not connected".
     std::shared_ptr<DesktopSystem> getDesktopSystem();
 
-    // Subscribers run on the thread that performs the disconnection.
+    /// @brief Calls @p callback at each disconnection, on the thread that
+    /// performs it: the disconnect task's, the adapter's event thread when the
+    /// runtime goes away, or the caller of registerDisconnection. Subscribers
+    /// may subscribe while being called; that takes effect next time.
     void subscribeDisconnected(const std::function<void()>& callback);
-    // Removes every disconnection subscriber.
+    /// @brief Removes every disconnection subscriber.
     void unsubscribeDisconnected(const std::function<void()>& callback);
-    // The local half of a disconnection: resets the channels and tells the subscribers.
+    /// @brief The local half of a disconnection: resets the channels, marks the
+    /// runtime disconnected and calls the subscribers in order (an empty or
+    /// raising subscriber ends the walk and its exception propagates).
     void registerDisconnection();
 
+    /// @brief The runtime identity: uuid/version[/securityRealm].
     std::string getRuntimeId();
+    /// @brief The options the runtime was created with.
     RuntimeOptions getRuntimeOptions();
 
 private:
+    /// @cond INTERNAL
     Runtime(RuntimeOptions options, std::string runtimeId);
     ~Runtime();
 
@@ -77,6 +100,7 @@ private:
 
     friend class RuntimeFactory;
     friend struct detail::RuntimeAccess;
+    /// @endcond
 };
 
 } // namespace HalvoraAdapterApi
