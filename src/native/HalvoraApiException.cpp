@@ -6,12 +6,10 @@ namespace HalvoraAdapterApi {
 
 HalvoraApiException::HalvoraApiException(const std::string& message) : message(message) {}
 
-HalvoraApiException::HalvoraApiException(const HalvoraApiException& other) : std::exception(other), message(other.message)
-{
-}
+HalvoraApiException::HalvoraApiException(const HalvoraApiException& other) = default;
 
 HalvoraApiException::HalvoraApiException(HalvoraApiException&& other) noexcept
-    : std::exception(std::move(other)), message(std::move(other.message))
+    : std::exception(other), message(std::move(other.message))
 {
     other.message.clear();
 }
@@ -28,7 +26,7 @@ HalvoraApiException& HalvoraApiException::operator=(const HalvoraApiException& o
 HalvoraApiException& HalvoraApiException::operator=(HalvoraApiException&& other) noexcept
 {
     if (this != &other) {
-        std::exception::operator=(std::move(other));
+        std::exception::operator=(other);
         message = std::move(other.message);
         other.message.clear();
     }

@@ -3,7 +3,7 @@
 // transport and the test double, exports exactly these symbols.
 #pragma once
 
-#include <stdint.h>
+#include <stdint.h> // NOLINT(modernize-deprecated-headers): the interface is C
 
 #if defined(_WIN32)
 #define HALVORA_NATIVE_EXPORT __declspec(dllexport)
