@@ -3,18 +3,26 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
+#include <stdexcept>
+
+#if defined(_WIN32)
+#include <filesystem>
+#include <fstream>
+#include <windows.h>
+#else
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
-#include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
+#endif
 
 namespace halvora::adapter {
 
@@ -24,8 +32,6 @@ constexpr std::size_t maxManifestBytes = 1024 * 1024;
 constexpr auto reapInterval = std::chrono::milliseconds(50);
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
-
-std::string systemError(int error) { return std::strerror(error); }
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9')
@@ -53,6 +59,144 @@ std::string percentDecoded(const std::string& text, const std::string& url) {
     }
     return out;
 }
+
+#if defined(_WIN32)
+
+// A Windows error code as text, for the caller's message.
+std::string windowsError(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
+        message.pop_back();
+    return message.empty() ? "Windows error " + std::to_string(error) : message;
+}
+
+// Manifests and commands are UTF-8; Windows wants UTF-16.
+std::wstring widened(const std::string& text, const std::string& what) {
+    if (text.empty())
+        return std::wstring();
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0);
+    if (size <= 0)
+        fail(what + " is not valid UTF-8");
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+std::string readManifestFile(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path file = fs::u8path(path);
+    std::error_code error;
+    const fs::file_status status = fs::status(file, error);
+    if (error || !fs::exists(status))
+        fail("cannot read the manifest '" + path + "': " + (error ? error.message() : "no such file"));
+    if (!fs::is_regular_file(status))
+        fail("cannot read the manifest '" + path + "': not a regular file");
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        fail("cannot read the manifest '" + path + "': it cannot be opened");
+
+    std::string text;
+    char chunk[8192];
+    while (in) {
+        in.read(chunk, sizeof chunk);
+        text.append(chunk, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > maxManifestBytes)
+            fail("the manifest '" + path + "' is larger than 1 MiB");
+    }
+    if (in.bad())
+        fail("cannot read the manifest '" + path + "': a read failed");
+    return text;
+}
+
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::string folder = path.substr(0, slash);
+    // "C:" alone would name the drive's current folder, not its root.
+    return folder.empty() || folder.back() == ':' ? folder + "/" : folder;
+}
+
+bool isRooted(const std::string& program) {
+    return program.front() == '/' || program.front() == '\\' || (program.size() > 1 && program[1] == ':');
+}
+
+// One argument as the C runtime's command line parser reads it back:
+// quoted when it has blanks or quotes or is empty, with the backslashes in
+// front of a quote (or of the closing quote) doubled.
+std::wstring quotedArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+// A program without a folder is looked up in PATH only, not in the host's
+// own or current folder as CreateProcessW would.
+std::wstring programPath(const Manifest& manifest, const std::string& manifestDirectory) {
+    const std::string& program = manifest.command.front();
+    if (program.find_first_of("/\\") != std::string::npos || program.find(':') != std::string::npos)
+        return widened(isRooted(program) ? program : manifestDirectory + "/" + program, "the program");
+
+    const DWORD pathSize = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    std::wstring searchPath(pathSize, L'\0');
+    searchPath.resize(GetEnvironmentVariableW(L"PATH", searchPath.data(), pathSize));
+    const std::wstring name = widened(program, "the program");
+    std::wstring found(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD size = SearchPathW(searchPath.c_str(), name.c_str(), L".exe", static_cast<DWORD>(found.size()),
+                                       found.data(), nullptr);
+        if (size == 0)
+            fail("cannot start '" + program + "' of the application '" + manifest.name + "': not found in PATH");
+        if (size < found.size()) {
+            found.resize(size);
+            return found;
+        }
+        found.resize(size);
+    }
+}
+
+// Starts the command without a shell, with the manifest's folder as working
+// directory and none of the host's handles. Windows keeps no zombies, so
+// the process handles are closed at once and nothing needs reaping.
+long spawn(const Manifest& manifest, const std::string& manifestDirectory) {
+    const std::wstring program = programPath(manifest, manifestDirectory);
+    std::wstring commandLine = quotedArgument(program);
+    for (std::size_t i = 1; i < manifest.command.size(); ++i)
+        commandLine += L" " + quotedArgument(widened(manifest.command[i], "the command"));
+    const std::wstring directory = widened(manifestDirectory, "the manifest's folder");
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        nullptr, directory.c_str(), &startup, &process))
+        fail("cannot start '" + manifest.command.front() + "' of the application '" + manifest.name +
+             "': " + windowsError(GetLastError()));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<long>(process.dwProcessId);
+}
+
+#else
+
+std::string systemError(int error) { return std::strerror(error); }
 
 std::string readManifestFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -143,6 +287,8 @@ pid_t spawn(const Manifest& manifest, const std::string& manifestDirectory) {
     return child;
 }
 
+#endif
+
 } // namespace
 
 std::string pathFromFileUrl(const std::string& url) {
@@ -163,7 +309,13 @@ std::string pathFromFileUrl(const std::string& url) {
 
     std::string path = url.substr(pathStart);
     path = path.substr(0, path.find_first_of("?#"));
-    return percentDecoded(path, url);
+    path = percentDecoded(path, url);
+#if defined(_WIN32)
+    // file:///C:/folder/app.json names C:/folder/app.json.
+    if (path.size() >= 3 && path[0] == '/' && path[2] == ':' && std::isalpha(static_cast<unsigned char>(path[1])))
+        path.erase(0, 1);
+#endif
+    return path;
 }
 
 Manifest parseManifest(const std::string& text) {
@@ -204,8 +356,10 @@ Result ManifestLauncher::launch(const std::string& manifestUrl) {
     try {
         const std::string path = pathFromFileUrl(manifestUrl);
         const Manifest manifest = parseManifest(readManifestFile(path));
-        const pid_t child = spawn(manifest, directoryOf(path));
+        const auto child = spawn(manifest, directoryOf(path));
+#if !defined(_WIN32)
         watch(child);
+#endif
         const nlohmann::json reply = {{"name", manifest.name}, {"pid", child}};
         return Result::ofText(reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     } catch (const std::runtime_error& e) {
@@ -213,6 +367,7 @@ Result ManifestLauncher::launch(const std::string& manifestUrl) {
     }
 }
 
+#if !defined(_WIN32)
 void ManifestLauncher::watch(pid_t child) {
     std::lock_guard<std::mutex> lock(childrenMutex_);
     children_.push_back(child);
@@ -220,6 +375,7 @@ void ManifestLauncher::watch(pid_t child) {
         reaper_ = std::thread([this, generation = generation_] { reapUntilStopped(generation); });
     childrenChanged_.notify_all();
 }
+#endif
 
 void ManifestLauncher::stop() {
     std::thread reaper;
@@ -235,6 +391,7 @@ void ManifestLauncher::stop() {
         reaper.detach(); // unreachable: the reaper never calls stop()
 }
 
+#if !defined(_WIN32)
 // Waits only for our own children, by pid, so that the host application's
 // other children are left to it.
 void ManifestLauncher::reapUntilStopped(std::uint64_t generation) {
@@ -256,5 +413,6 @@ void ManifestLauncher::reapUntilStopped(std::uint64_t generation) {
             childrenChanged_.wait_for(lock, reapInterval, stopped);
     }
 }
+#endif
 
 } // namespace halvora::adapter

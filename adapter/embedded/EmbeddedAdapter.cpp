@@ -19,10 +19,15 @@ constexpr auto exitJoinLimit = std::chrono::milliseconds(2000);
 // still hold connections.
 std::atomic<EmbeddedAdapter*> created{nullptr};
 
+// On Windows the statics of a DLL go after the process has ended every other
+// thread: there is nothing left to close or join, and waiting on what those
+// threads held would hang the exit.
 struct ExitGuard {
     ~ExitGuard() {
+#if !defined(_WIN32)
         if (EmbeddedAdapter* adapter = created.load())
             adapter->closeForExit();
+#endif
     }
 } exitGuard;
 

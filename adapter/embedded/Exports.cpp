@@ -81,7 +81,7 @@ HALVORA_NATIVE_EXPORT void deallocate_rust_buffer(uint8_t* data, uint64_t) {
     halvora::adapter::embedded::releaseNativeResult(data);
 }
 
-void halvora_embedded_shutdown(void) {
+HALVORA_NATIVE_EXPORT void halvora_embedded_shutdown(void) {
     try {
         adapter().shutdown();
     } catch (...) {

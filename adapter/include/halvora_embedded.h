@@ -3,6 +3,14 @@
 #ifndef HALVORA_EMBEDDED_H
 #define HALVORA_EMBEDDED_H
 
+/* On Windows the adapter DLL exports it and callers reach it through the
+ * import library. */
+#if defined(_WIN32)
+#define HALVORA_EMBEDDED_API
+#else
+#define HALVORA_EMBEDDED_API __attribute__((visibility("default")))
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -12,7 +20,7 @@ extern "C" {
  * calls end with an error, and the event threads are joined before this
  * returns (except the caller's own, when called from an event handler).
  * Later connects start afresh. */
-__attribute__((visibility("default"))) void halvora_embedded_shutdown(void);
+HALVORA_EMBEDDED_API void halvora_embedded_shutdown(void);
 
 #ifdef __cplusplus
 }

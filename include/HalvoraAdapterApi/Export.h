@@ -4,6 +4,8 @@
 #if defined(_WIN32)
 #if defined(HALVORA_ADAPTER_API_BUILDING)
 #define HALVORA_ADAPTER_API __declspec(dllexport)
+#elif defined(HALVORA_ADAPTER_API_STATIC)
+#define HALVORA_ADAPTER_API
 #else
 #define HALVORA_ADAPTER_API __declspec(dllimport)
 #endif

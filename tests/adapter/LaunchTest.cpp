@@ -6,34 +6,92 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <sstream>
 
 using namespace halvora::adapter::testing;
 namespace fs = std::filesystem;
 
 namespace {
 
+fs::path freshFolder() {
+    std::random_device random;
+    for (;;) {
+        const fs::path folder = fs::temp_directory_path() / ("halvora-launch-" + std::to_string(random()));
+        if (fs::create_directory(folder))
+            return folder;
+    }
+}
+
+std::string fileUrl(const fs::path& file) {
+#if defined(_WIN32)
+    return "file:///" + file.generic_string(); // file:///C:/...
+#else
+    return "file://" + file.string();
+#endif
+}
+
+std::string textOf(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The probe's path as a manifest's JSON string.
+std::string probeJson() { return nlohmann::json(fs::path(HALVORA_LAUNCH_PROBE).generic_string()).dump(); }
+
 class AManifestLaunch : public AdapterFixture {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "halvora-launch-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
+        folder = freshFolder();
         runtime.connect();
     }
     void TearDown() override {
         AdapterFixture::TearDown();
-        fs::remove_all(folder);
+        std::error_code ignored; // Windows keeps the folder while a child still runs in it
+        fs::remove_all(folder, ignored);
     }
 
     std::string manifest(const std::string& text, const std::string& file = "app.json") const {
         std::ofstream(folder / file) << text;
-        return "file://" + (folder / file).string();
+        return fileUrl(folder / file);
     }
 
     fs::path folder;
     FakeRuntime runtime;
 };
 
+TEST_F(AManifestLaunch, PassesEveryArgumentUnchangedAndStartsInTheManifestsFolder) {
+    const std::vector<std::string> arguments = {"plain", "with space", "", "a \"quoted\" word", "trailing\\",
+                                                "back\\slash \\\"mixed\\\\\"", "tab\there"};
+    const nlohmann::json command = nlohmann::json::array({nlohmann::json::parse(probeJson())});
+    nlohmann::json document = {{"name", "Probe"}, {"command", command}};
+    for (const auto& argument : arguments)
+        document["command"].push_back(argument);
+    const Outcome reply = runtime.launch(manifest(document.dump()));
+    ASSERT_EQ(reply.kind, Outcome::Kind::Text) << reply.text;
+    EXPECT_EQ(nlohmann::json::parse(reply.text).at("name"), "Probe");
+
+    ASSERT_TRUE(eventually([&] { return fs::exists(folder / "arguments.txt"); }));
+    std::string expected;
+    for (const auto& argument : arguments)
+        expected += argument + "\n";
+    EXPECT_EQ(textOf(folder / "arguments.txt"), expected);
+}
+
+#if defined(_WIN32)
+TEST_F(AManifestLaunch, ResolvesAProgramRelativeToTheManifestAndDecodesPercentEscapes) {
+    const fs::path probe(HALVORA_LAUNCH_PROBE);
+    fs::create_directory(folder / "bin");
+    fs::copy_file(probe, folder / "bin" / probe.filename());
+    const std::string command = "bin/" + probe.filename().string();
+    const std::string url = manifest(R"({"name": "t", "command": [")" + command + R"("]})", "my app.json");
+    const std::string escaped = url.substr(0, url.rfind(' ')) + "%20" + url.substr(url.rfind(' ') + 1);
+    ASSERT_EQ(runtime.launch(escaped).kind, Outcome::Kind::Text);
+    EXPECT_TRUE(eventually([&] { return fs::exists(folder / "arguments.txt"); }));
+}
+#else
 TEST_F(AManifestLaunch, StartsTheCommandInTheManifestsFolderAndNamesTheApplicationAndItsProcess) {
     const Outcome reply =
         runtime.launch(manifest(R"({"name": "Marker App", "command": ["/bin/sh", "-c", "echo started > marker"]})"));
@@ -60,6 +118,7 @@ TEST_F(AManifestLaunch, ResolvesAProgramRelativeToTheManifestAndDecodesPercentEs
     ASSERT_EQ(runtime.launch(escaped).kind, Outcome::Kind::Text);
     EXPECT_TRUE(eventually([&] { return fs::exists(folder / "ran"); }));
 }
+#endif
 
 struct LaunchFailure {
     const char* what;

@@ -14,7 +14,13 @@
 #include <utility>
 #include <vector>
 
+#if defined(_WIN32) && defined(HALVORA_DOUBLE_BUILDING)
+#define HALVORA_DOUBLE_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define HALVORA_DOUBLE_API __declspec(dllimport)
+#else
 #define HALVORA_DOUBLE_API __attribute__((visibility("default")))
+#endif
 
 namespace HalvoraTest {
 
