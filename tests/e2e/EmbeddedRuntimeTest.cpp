@@ -77,8 +77,11 @@ protected:
     std::shared_ptr<Runtime> connected(const std::string& uuid)
     {
         auto runtime = factory.getRuntimeInstance(RuntimeOptions(uuid, "stable"));
-        runtime->connectAsync().get();
-        runtimes.push_back(runtime);
+        // A second connect would open a second adapter connection.
+        if (!runtime->isConnected()) {
+            runtime->connectAsync().get();
+            runtimes.push_back(runtime);
+        }
         return runtime;
     }
 
