@@ -6,6 +6,7 @@
 
 #include "native/MsgPack.h"
 
+#include <memory>
 #include <string>
 
 namespace HalvoraAdapterApi {
@@ -16,7 +17,9 @@ struct ChannelMessage {
     EndpointId endpoint;
     std::string channelName;
     std::string topic;
-    std::string payload;
+    // Empty when the event marks the payload as null; otherwise the one copy
+    // of it that every handler of the event shares.
+    std::shared_ptr<std::string> payload;
     std::string reserved;
     bool payloadIsNull = false;
 };

@@ -24,9 +24,11 @@ ChannelMessage channelMessageFromMsgPack(const msgpack::object& event)
     message.endpoint = endpointIdFromMsgPack(elementAt(event, 1));
     message.channelName = stringValue(elementAt(event, 2));
     message.topic = stringValue(elementAt(event, 3));
-    message.payload = stringValue(elementAt(event, 4));
     message.reserved = stringValue(elementAt(event, 5));
     message.payloadIsNull = boolValue(elementAt(event, 6));
+    if (!message.payloadIsNull) {
+        message.payload = std::make_shared<std::string>(stringValue(elementAt(event, 4)));
+    }
     return message;
 }
 

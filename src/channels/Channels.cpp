@@ -111,10 +111,7 @@ std::shared_ptr<std::string> Channels::onRuntimeEvent(const detail::ChannelMessa
         }
     }
 
-    std::shared_ptr<std::string> payload;
-    if (!message.payloadIsNull) {
-        payload = std::make_shared<std::string>(message.payload);
-    }
+    const std::shared_ptr<std::string>& payload = message.payload;
 
     if (message.type == "ChannelDisconnected") {
         for (const auto& client : servedClients) {
