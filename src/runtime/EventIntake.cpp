@@ -30,7 +30,7 @@ std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtim
     if (!runtime.isConnected()) {
         return nullptr;
     }
-    if (message.type == "AdapterDisconnected") {
+    if (message.type == EventType::AdapterDisconnected) {
         runtime.registerDisconnection();
         return makeCallbackReply(nullptr, false);
     }
