@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, in build-bench/), runs them with repetitions
-# and prints each median beside its floor, measured in the same run.
+# and prints each median beside its floor, measured in the same run. The
+# repetitions of all benchmarks are interleaved at random, so that a floor and
+# the figure judged against it are sampled over the same stretch of time.
 # Usage: scripts/bench.sh [--quick] [build-dir]
 #   --quick  one repetition and short runs: a smoke run, not figures.
 set -euo pipefail
@@ -29,6 +31,7 @@ for bench in double embedded; do
   # The connect banner of every runtime goes to standard error.
   "$build/bench/halvora_bench_$bench" --benchmark_repetitions="$repetitions" \
     --benchmark_min_time="$min_time" --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_format=json --benchmark_out="$results/$bench.json" --benchmark_out_format=json \
     > /dev/null 2> "$results/$bench.err" || { cat "$results/$bench.err" >&2; exit 1; }
 done
