@@ -67,16 +67,21 @@ def main():
     row("floor c: decode event + encode reply (CPU)", c)
     judged("dispatchAsync().get()", double("Dispatch_Get")["ns"], a + b, "(a+b)", 1.3)
     for bench, label in (("Dispatch_Burst", "burst"), ("Dispatch_Pipelined", "pipelined")):
+        # Flatness is judged on the dispatching thread's CPU time, where the
+        # cost of tracking the futures lies; real time is shown beside it.
         first = None
         for n in (1000, 10000, 100000):
-            per = double("%s/%d" % (bench, n))["ns"] / n
-            name = "%s N=%d in flight, per dispatch" % (label, n)
+            run = double("%s/%d" % (bench, n))
+            per, cpu = run["ns"] / n, run["cpu"] / n
+            name = "%s N=%d in flight, per dispatch (real; CPU)" % (label, n)
+            shown = "%s; %s" % (fmt_ns(per), fmt_ns(cpu))
             if first is None:
-                first = per
-                row(name, per, "%.2f x (a+b)" % (per / (a + b)))
+                first = cpu
+                rows.append((name, shown, "", "", "", ""))
             else:
-                ratio = per / first
-                row(name, per, "%.2f x N=1k" % ratio, "<= 1.3", "met" if ratio <= 1.3 else "MISSED")
+                ratio = cpu / first
+                rows.append((name, shown, "%.2f x N=1k (CPU)" % ratio, "<= 1.3",
+                             "met" if ratio <= 1.3 else "MISSED", ""))
     judged("event intake, per event (CPU)", double("Event_Intake")["cpu"], c, "c", 1.5)
     for size, label in ((16, "16 B"), (1024, "1 KiB"), (65536, "64 KiB"), (1048576, "1 MiB")):
         one = embedded("RoundTrip/%d" % size)
