@@ -58,8 +58,11 @@ struct ByteWriter {
     std::uint8_t* next;
     void write(const char* bytes, std::size_t length)
     {
-        std::memcpy(next, bytes, length);
-        next += length;
+        // An empty payload comes as a null pointer, which memcpy must not see.
+        if (length != 0) {
+            std::memcpy(next, bytes, length);
+            next += length;
+        }
     }
 };
 
