@@ -94,9 +94,9 @@ std::shared_future<std::shared_ptr<std::string>> ChannelClient::dispatchAsync(co
     assertReady();
     std::shared_ptr<const ChannelClient> self = shared_from_this();
     return detail::queueChannelWork(taskQueue, futuresManager,
-                                    [self, request = dispatchRequest(topic, std::string(), true)] {
+                                    [self, request = dispatchRequest(topic, std::string(), true)]() mutable {
                                         const unsigned long long handle = self->getRuntimeHandle();
-                                        return sendDispatch(handle, self->identity(), request);
+                                        return sendDispatch(handle, self->identity(), std::move(request));
                                     });
 }
 
@@ -105,10 +105,12 @@ std::shared_future<std::shared_ptr<std::string>> ChannelClient::dispatchAsync(co
 {
     assertReady();
     std::shared_ptr<const ChannelClient> self = shared_from_this();
-    return detail::queueChannelWork(taskQueue, futuresManager, [self, request = dispatchRequest(topic, payload, false)] {
-        const unsigned long long handle = self->getRuntimeHandle();
-        return sendDispatch(handle, self->identity(), request);
-    });
+    // The work runs once, so it hands its copy of the payload on instead of copying it again.
+    return detail::queueChannelWork(taskQueue, futuresManager,
+                                    [self, request = dispatchRequest(topic, payload, false)]() mutable {
+                                        const unsigned long long handle = self->getRuntimeHandle();
+                                        return sendDispatch(handle, self->identity(), std::move(request));
+                                    });
 }
 
 void ChannelClient::subscribeDisconnected(const std::function<void()>& callback)

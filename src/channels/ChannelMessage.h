@@ -6,23 +6,38 @@
 
 #include "native/MsgPack.h"
 
+#include <memory>
 #include <string>
 
 namespace HalvoraAdapterApi {
 namespace detail {
 
+// The event types the runtime sends; any other reads as Unknown and is ignored.
+enum class EventType {
+    Unknown,
+    AdapterDisconnected,
+    ChannelMessage,
+    ChannelDisconnected,
+    ChannelProviderMessage,
+    ProviderClientConnected,
+    ProviderClientDisconnected,
+};
+
 struct ChannelMessage {
-    std::string type;
+    // Told apart once, at decoding, rather than by comparing texts at every turn.
+    EventType type = EventType::Unknown;
     EndpointId endpoint;
     std::string channelName;
     std::string topic;
-    std::string payload;
-    std::string reserved;
+    // Empty when the event marks the payload as null; otherwise the one copy
+    // of it that every handler of the event shares.
+    std::shared_ptr<std::string> payload;
     bool payloadIsNull = false;
 };
 
-// Reads a seven-element event array by position. Never fails: missing or
-// mistyped elements read as empty strings and false.
+// Reads a seven-element event array by position (the sixth, reserved, is
+// skipped). Never fails: missing or mistyped elements read as empty strings,
+// false and EventType::Unknown.
 ChannelMessage channelMessageFromMsgPack(const msgpack::object& event);
 // Reads five strings from array positions 0 to 4, the same way.
 EndpointId endpointIdFromMsgPack(const msgpack::object& value);

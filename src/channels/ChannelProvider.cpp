@@ -115,12 +115,12 @@ std::shared_future<std::shared_ptr<std::string>> ChannelProvider::dispatchAsync(
     assertReady();
     std::shared_ptr<const ChannelProvider> self = shared_from_this();
     return detail::queueChannelWork(taskQueue, futuresManager,
-                                    [self, request = dispatchRequest(endpoint, topic, std::string(), true)] {
+                                    [self, request = dispatchRequest(endpoint, topic, std::string(), true)]() mutable {
                                         const unsigned long long handle = self->getRuntimeHandle();
                                         std::unique_lock<std::mutex> lock(self->stateMutex);
                                         std::shared_ptr<std::string> identity = self->providerId;
                                         lock.unlock();
-                                        return sendDispatch(handle, identity, request);
+                                        return sendDispatch(handle, identity, std::move(request));
                                     });
 }
 
@@ -130,12 +130,12 @@ ChannelProvider::dispatchAsync(const EndpointId& endpoint, const std::string& to
     assertReady();
     std::shared_ptr<const ChannelProvider> self = shared_from_this();
     return detail::queueChannelWork(taskQueue, futuresManager,
-                                    [self, request = dispatchRequest(endpoint, topic, payload, false)] {
+                                    [self, request = dispatchRequest(endpoint, topic, payload, false)]() mutable {
                                         const unsigned long long handle = self->getRuntimeHandle();
                                         std::unique_lock<std::mutex> lock(self->stateMutex);
                                         std::shared_ptr<std::string> identity = self->providerId;
                                         lock.unlock();
-                                        return sendDispatch(handle, identity, request);
+                                        return sendDispatch(handle, identity, std::move(request));
                                     });
 }
 

@@ -1,6 +1,8 @@
 #include "channels/ChannelMessage.h"
 
 #include <cstdint>
+#include <string_view>
+#include <utility>
 
 namespace HalvoraAdapterApi {
 
@@ -17,16 +19,43 @@ bool EndpointId::operator!=(const EndpointId& other) const
 
 namespace detail {
 
+namespace {
+
+EventType eventTypeFromMsgPack(const msgpack::object& value)
+{
+    if (value.type != msgpack::type::STR) {
+        return EventType::Unknown;
+    }
+    const std::string_view text(value.via.str.ptr, value.via.str.size);
+    static constexpr std::pair<std::string_view, EventType> known[] = {
+        {"AdapterDisconnected", EventType::AdapterDisconnected},
+        {"ChannelMessage", EventType::ChannelMessage},
+        {"ChannelDisconnected", EventType::ChannelDisconnected},
+        {"ChannelProviderMessage", EventType::ChannelProviderMessage},
+        {"ProviderClientConnected", EventType::ProviderClientConnected},
+        {"ProviderClientDisconnected", EventType::ProviderClientDisconnected},
+    };
+    for (const auto& [name, type] : known) {
+        if (text == name) {
+            return type;
+        }
+    }
+    return EventType::Unknown;
+}
+
+} // namespace
+
 ChannelMessage channelMessageFromMsgPack(const msgpack::object& event)
 {
     ChannelMessage message;
-    message.type = stringValue(elementAt(event, 0));
+    message.type = eventTypeFromMsgPack(elementAt(event, 0));
     message.endpoint = endpointIdFromMsgPack(elementAt(event, 1));
     message.channelName = stringValue(elementAt(event, 2));
     message.topic = stringValue(elementAt(event, 3));
-    message.payload = stringValue(elementAt(event, 4));
-    message.reserved = stringValue(elementAt(event, 5));
     message.payloadIsNull = boolValue(elementAt(event, 6));
+    if (!message.payloadIsNull) {
+        message.payload = std::make_shared<std::string>(stringValue(elementAt(event, 4)));
+    }
     return message;
 }
 

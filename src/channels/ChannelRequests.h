@@ -45,6 +45,21 @@ struct DispatchToEndpointRequest {
     bool isNull = false;
 };
 
+// Room for the keys, the headers and the handle beyond the texts.
+inline constexpr std::size_t requestOverhead = 256;
+
+inline std::size_t requestSizeHint(const ClientDispatchRequest& request)
+{
+    return requestOverhead + request.clientId.size() + request.payloadJson.size() + request.topic.size();
+}
+
+inline std::size_t requestSizeHint(const DispatchToEndpointRequest& request)
+{
+    const EndpointId& to = request.destination;
+    return requestOverhead + to.uuid.size() + to.name.size() + to.channelName.size() + to.channelId.size() +
+           to.endpointId.size() + request.source.size() + request.payloadJson.size() + request.topic.size();
+}
+
 void packRecord(Packer& packer, const ConnectToProviderRequest& request);
 void packRecord(Packer& packer, const DisconnectFromProviderRequest& request);
 void packRecord(Packer& packer, const ClientDispatchRequest& request);

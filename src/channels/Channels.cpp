@@ -90,7 +90,7 @@ std::shared_ptr<ChannelProvider> Channels::createProvider(const std::string& cha
 
 std::shared_ptr<std::string> Channels::onRuntimeEvent(const detail::ChannelMessage& message)
 {
-    const bool clientEvent = message.type == "ChannelMessage" || message.type == "ChannelDisconnected";
+    const bool clientEvent = message.type == detail::EventType::ChannelMessage || message.type == detail::EventType::ChannelDisconnected;
     std::vector<std::shared_ptr<ChannelClient>> servedClients;
     std::shared_ptr<ChannelProvider> provider;
     {
@@ -111,18 +111,15 @@ std::shared_ptr<std::string> Channels::onRuntimeEvent(const detail::ChannelMessa
         }
     }
 
-    std::shared_ptr<std::string> payload;
-    if (!message.payloadIsNull) {
-        payload = std::make_shared<std::string>(message.payload);
-    }
+    const std::shared_ptr<std::string>& payload = message.payload;
 
-    if (message.type == "ChannelDisconnected") {
+    if (message.type == detail::EventType::ChannelDisconnected) {
         for (const auto& client : servedClients) {
             client->onDisconnected();
         }
         return nullptr;
     }
-    if (message.type == "ChannelMessage") {
+    if (message.type == detail::EventType::ChannelMessage) {
         // Every client is served; the first one that answers gives the reply,
         // so that a provider's dispatch to an endpoint can hear back.
         std::shared_ptr<std::string> reply;
@@ -137,11 +134,11 @@ std::shared_ptr<std::string> Channels::onRuntimeEvent(const detail::ChannelMessa
     if (!provider) {
         return nullptr;
     }
-    if (message.type == "ProviderClientConnected") {
+    if (message.type == detail::EventType::ProviderClientConnected) {
         provider->handleClientConnected(message.endpoint);
-    } else if (message.type == "ProviderClientDisconnected") {
+    } else if (message.type == detail::EventType::ProviderClientDisconnected) {
         provider->handleClientDisconnected(message.endpoint);
-    } else if (message.type == "ChannelProviderMessage") {
+    } else if (message.type == detail::EventType::ChannelProviderMessage) {
         return provider->onChannelMessage(message.topic, payload, message.endpoint);
     }
     return nullptr;

@@ -15,7 +15,8 @@ namespace {
 // by its own destruction when the task never runs.
 class QueuedReply {
 public:
-    explicit QueuedReply(std::string abandonedMessage) : abandonedMessage(std::move(abandonedMessage)) {}
+    // A literal, so that queueing allocates no message that is rarely needed.
+    explicit QueuedReply(const char* abandonedMessage) : abandonedMessage(abandonedMessage) {}
     QueuedReply(const QueuedReply&) = delete;
     QueuedReply& operator=(const QueuedReply&) = delete;
     ~QueuedReply()
@@ -43,7 +44,7 @@ public:
 
 private:
     std::promise<TaskQueue::Result> promise;
-    std::string abandonedMessage;
+    const char* abandonedMessage;
     bool settled = false;
 };
 
@@ -51,9 +52,9 @@ private:
 
 std::shared_future<TaskQueue::Result> queueWork(TaskQueue& taskQueue, FuturesManager& futuresManager,
                                                 std::function<TaskQueue::Result()> work,
-                                                std::string abandonedMessage)
+                                                const char* abandonedMessage)
 {
-    auto reply = std::make_unique<QueuedReply>(std::move(abandonedMessage));
+    auto reply = std::make_unique<QueuedReply>(abandonedMessage);
     std::shared_future<TaskQueue::Result> future = reply->future();
     TaskQueue::Task task([reply = std::move(reply), work = std::move(work)]() -> TaskQueue::Result {
         reply->run(work);

@@ -9,14 +9,13 @@
 
 #include <functional>
 #include <future>
-#include <string>
 
 namespace HalvoraAdapterApi {
 namespace detail {
 
 std::shared_future<TaskQueue::Result> queueWork(TaskQueue& taskQueue, FuturesManager& futuresManager,
                                                 std::function<TaskQueue::Result()> work,
-                                                std::string abandonedMessage);
+                                                const char* abandonedMessage);
 
 } // namespace detail
 } // namespace HalvoraAdapterApi

@@ -18,9 +18,9 @@ NativeResult callNativeWithCallbacks(NativeConnectFunction function, const Encod
     return function(request.data(), request.size(), onEvent, releaseReply);
 }
 
-DecodedValue parseNativeResponse(const NativeResult& result)
+DecodedValue parseNativeResponse(const NativeResult& result, bool referenceInput)
 {
-    DecodedValue decoded = decodeMsgPack(result.data, result.length);
+    DecodedValue decoded = decodeMsgPack(result.data, result.length, referenceInput);
     if (!decoded.ok()) {
         std::cerr << "C++ ADAPTER:   Error parsing response: " << decoded.error << "\n";
     }
@@ -73,7 +73,8 @@ void invokeNative(NativeFunction function, const EncodedRequest& request, std::s
         guard.release();
         return;
     }
-    auto text = std::make_shared<std::string>(stringValue(parseNativeResponse(result).value()));
+    // Read in place: the one copy of the text is the string handed to the caller.
+    auto text = std::make_shared<std::string>(stringValue(parseNativeResponse(result, true).value()));
     guard.release();
     value = std::move(text);
 }

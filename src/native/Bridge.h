@@ -22,8 +22,10 @@ NativeResult callNativeWithCallbacks(NativeConnectFunction function, const Encod
                                      HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply);
 
 // Decodes the result's bytes without releasing them. A decoder failure is
-// written to std::cerr and reported through DecodedValue::error.
-DecodedValue parseNativeResponse(const NativeResult& result);
+// written to std::cerr and reported through DecodedValue::error. With
+// `referenceInput` strings point into the result, which must then outlive
+// the decoded value.
+DecodedValue parseNativeResponse(const NativeResult& result, bool referenceInput = false);
 
 // Gives a result buffer back to the adapter (also when its data is null).
 void releaseNativeResult(const NativeResult& result);

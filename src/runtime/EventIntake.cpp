@@ -19,7 +19,9 @@ constexpr std::size_t lengthPrefixSize = 8;
 
 std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtime& runtime)
 {
-    const DecodedValue decoded = decodeMsgPack(data, length);
+    // Read in place: the event's bytes outlive this call, and the message
+    // copies what it keeps.
+    const DecodedValue decoded = decodeMsgPack(data, length, true);
     if (!decoded.ok()) {
         std::cerr << "C++ ADAPTER:   Error parsing response: " << decoded.error << "\n";
         return nullptr;
@@ -28,7 +30,7 @@ std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtim
     if (!runtime.isConnected()) {
         return nullptr;
     }
-    if (message.type == "AdapterDisconnected") {
+    if (message.type == EventType::AdapterDisconnected) {
         runtime.registerDisconnection();
         return makeCallbackReply(nullptr, false);
     }
@@ -43,24 +45,60 @@ std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtim
 
 } // namespace
 
+namespace {
+
+// The reply map is written twice: once to learn its size, then straight into
+// the reply buffer, so the payload is copied exactly once.
+struct ByteCounter {
+    std::size_t size = 0;
+    void write(const char*, std::size_t length) { size += length; }
+};
+
+struct ByteWriter {
+    std::uint8_t* next;
+    void write(const char* bytes, std::size_t length)
+    {
+        // An empty payload comes as a null pointer, which memcpy must not see.
+        if (length != 0) {
+            std::memcpy(next, bytes, length);
+            next += length;
+        }
+    }
+};
+
+template <typename Stream>
+void writeReplyMap(Stream& stream, std::string_view payload, bool isNull, bool isError)
+{
+    msgpack::packer<Stream> packer(stream);
+    packer.pack_map(3);
+    packer.pack_str(8);
+    packer.pack_str_body("is_error", 8);
+    isError ? packer.pack_true() : packer.pack_false();
+    packer.pack_str(7);
+    packer.pack_str_body("is_null", 7);
+    isNull ? packer.pack_true() : packer.pack_false();
+    packer.pack_str(12);
+    packer.pack_str_body("payload_json", 12);
+    const std::uint32_t length = checkedLength(payload.size());
+    packer.pack_str(length);
+    packer.pack_str_body(payload.data(), length);
+}
+
+} // namespace
+
 std::uint8_t* makeCallbackReply(const std::shared_ptr<std::string>& result, bool isError)
 {
-    msgpack::sbuffer buffer;
-    Packer packer(buffer);
-    packMapHeader(packer, 3);
-    packString(packer, "is_error");
-    packBool(packer, isError);
-    packString(packer, "is_null");
-    packBool(packer, !result);
-    packString(packer, "payload_json");
-    packString(packer, result ? std::string_view(*result) : std::string_view());
+    const std::string_view payload = result ? std::string_view(*result) : std::string_view();
+    ByteCounter counter;
+    writeReplyMap(counter, payload, !result, isError);
 
-    const std::uint64_t size = buffer.size();
-    auto* reply = new std::uint8_t[lengthPrefixSize + buffer.size()];
+    const std::uint64_t size = counter.size;
+    auto* reply = new std::uint8_t[lengthPrefixSize + counter.size];
     for (std::size_t byte = 0; byte < lengthPrefixSize; ++byte) {
         reply[byte] = static_cast<std::uint8_t>(size >> (8 * byte));
     }
-    std::memcpy(reply + lengthPrefixSize, buffer.data(), buffer.size());
+    ByteWriter writer{reply + lengthPrefixSize};
+    writeReplyMap(writer, payload, !result, isError);
     return reply;
 }
 

@@ -27,10 +27,10 @@ class Signal {
 public:
     void notify()
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++count;
-        }
+        // Notified under the lock: a test that has seen the count may end and
+        // destroy the signal as soon as it can take the lock.
+        std::lock_guard<std::mutex> lock(mutex);
+        ++count;
         changed.notify_all();
     }
     bool waitFor(int expected)

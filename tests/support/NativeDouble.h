@@ -123,6 +123,14 @@ public:
     std::size_t invalidReleases() const;
     std::size_t repliesReleased() const;
 
+    // For benchmarks: while on, every function but connect answers with a
+    // fresh copy of its request, recording and counting nothing, and such
+    // buffers are freed uncounted. Switch it off only once every echoed
+    // buffer has been given back.
+    void setEcho(bool on);
+    // While held, echoing calls wait (the caller's thread blocks in the call).
+    void holdEchoes(bool held);
+
     std::optional<Connection> lastConnection() const;
     // Through the last connection's callbacks; the reply is decoded and given
     // back through the release callback.

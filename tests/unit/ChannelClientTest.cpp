@@ -40,6 +40,22 @@ TEST_F(AChannelClient, DispatchesWithTheLatestIdentityAndYieldsTheReply)
     EXPECT_FALSE(calls[2].request["is_null"].boolean);
 }
 
+// Past 64 KiB strings take the 32-bit MessagePack header, and the request
+// buffer is sized from the payload rather than grown.
+TEST_F(AChannelClient, CarriesLargePayloadsAndRepliesWhole)
+{
+    auto client = connectedClient("news", "me");
+    const std::string payload(200 * 1024, 'p');
+    const std::string answer(70 * 1024, 'a');
+    native().script(kClientDispatch, Result::text(answer));
+
+    EXPECT_EQ(*await(client->dispatchAsync("bulk", payload)), answer);
+    auto calls = native().calls(kClientDispatch);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].request["payload_json"].str(), payload);
+    EXPECT_EQ(calls[0].request["topic"].str(), "bulk");
+}
+
 TEST_F(AChannelClient, FailsWorkWithoutAnIdentityAndSendsNothing)
 {
     auto unconnected = channels->createClient("news");

@@ -5,7 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
+#include <string>
 
 using namespace HalvoraAdapterApi;
 using namespace HalvoraTest;
@@ -84,6 +86,25 @@ TEST_F(TheEventIntake, HandsOtherTypesToTheChannelsAndRepliesWithoutResult)
     EXPECT_TRUE(reply.isNull());
     EXPECT_FALSE(reply.isError());
     EXPECT_TRUE(runtime->isConnected());
+}
+
+TEST_F(TheEventIntake, HandsLargePayloadsToTheHandlerAndRepliesWhole)
+{
+    connect();
+    auto client = runtime->getChannels()->createClient("prices");
+    std::string received;
+    client->registerTopic("bulk", [&](std::shared_ptr<std::string> payload, EndpointId) {
+        received = *payload;
+        return std::make_shared<std::string>(*payload + "!");
+    });
+    const std::string payload(100 * 1024, 'q');
+
+    const Reply reply = fire(channelEvent("ChannelMessage", someone, "prices", "bulk", payload));
+    EXPECT_EQ(received, payload);
+    ASSERT_TRUE(reply.returned);
+    EXPECT_FALSE(reply.isError());
+    EXPECT_FALSE(reply.isNull());
+    EXPECT_EQ(reply.payload(), payload + "!");
 }
 
 TEST_F(TheEventIntake, TurnsAnyExceptionOfADisconnectionSubscriberIntoALogLine)
