@@ -29,29 +29,35 @@ std::vector<std::uint8_t> encode(const EndpointId& endpoint)
 TEST(AChannelEvent, DecodesItsSevenElementsByPosition)
 {
     const auto message = decode(channelEvent("ChannelMessage", {"app-2", "main", "prices", "ch-1", "ep-1"}, "prices",
-                                             "quote", "{\"n\":1}", true));
-    EXPECT_EQ(message.type, "ChannelMessage");
+                                             "quote", "{\"n\":1}"));
+    EXPECT_EQ(message.type, detail::EventType::ChannelMessage);
     EXPECT_EQ(message.endpoint, (EndpointId{"app-2", "main", "prices", "ch-1", "ep-1"}));
     EXPECT_EQ(message.channelName, "prices");
     EXPECT_EQ(message.topic, "quote");
-    EXPECT_EQ(message.payload, "{\"n\":1}");
-    EXPECT_TRUE(message.payloadIsNull);
+    ASSERT_TRUE(message.payload);
+    EXPECT_EQ(*message.payload, "{\"n\":1}");
+    EXPECT_FALSE(message.payloadIsNull);
+
+    const auto nullPayload = decode(channelEvent("ChannelMessage", {}, "prices", "quote", "ignored", true));
+    EXPECT_TRUE(nullPayload.payloadIsNull);
+    EXPECT_FALSE(nullPayload.payload);
 }
 
 TEST(AChannelEvent, ReadsMissingOrMistypedElementsAsEmpty)
 {
     for (const char* hex : {"90", "c0", "a3 61 62 63", "81 a1 61 01"}) {
         const auto message = decode(hexBytes(hex));
-        EXPECT_EQ(message.type, "") << hex;
+        EXPECT_EQ(message.type, detail::EventType::Unknown) << hex;
         EXPECT_EQ(message.endpoint, EndpointId{}) << hex;
         EXPECT_FALSE(message.payloadIsNull) << hex;
     }
     // A short endpoint, a map as payload and 1 instead of true.
     const auto message = decode(hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01"));
-    EXPECT_EQ(message.type, "T");
+    EXPECT_EQ(message.type, detail::EventType::Unknown);
     EXPECT_EQ(message.endpoint, (EndpointId{"u", "n", "c", "", ""}));
     EXPECT_EQ(message.topic, "t");
-    EXPECT_EQ(message.payload, "");
+    ASSERT_TRUE(message.payload);
+    EXPECT_EQ(*message.payload, "");
     EXPECT_FALSE(message.payloadIsNull);
 }
 
