@@ -1,6 +1,7 @@
 // An application process for the service tests, on the public API.
 //   provider PORT          opens "load": "echo" answers its payload, "slow"
-//                          answers after 30 s, "announce" broadcasts "notice";
+//                          prints "slow started" and answers after 3 s (its
+//                          event thread busy meanwhile), "announce" broadcasts "notice";
 //                          prints "ready", then one line per client event
 //   client PORT COUNT      COUNT pipelined "echo" dispatches, each reply
 //                          checked; then "announce" and waits for "notice"
@@ -38,7 +39,8 @@ int provide(const char* port)
     auto provider = runtime->getChannels()->createProvider("load");
     provider->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId) { return payload; });
     provider->registerTopic("slow", [](std::shared_ptr<std::string> payload, EndpointId) {
-        std::this_thread::sleep_for(std::chrono::seconds(30));
+        std::cout << "slow started" << std::endl;
+        std::this_thread::sleep_for(std::chrono::seconds(3));
         return payload;
     });
     provider->registerTopic("announce", [&provider](std::shared_ptr<std::string> payload, EndpointId) {
