@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace halvora::adapter {
 
@@ -96,6 +97,17 @@ std::optional<std::string> RequestMap::optionalString(const char* key) const {
     if (value->type != msgpack::type::STR)
         throw RequestError(inQuotes(key) + " must be a string");
     return std::string(value->via.str.ptr, value->via.str.size);
+}
+
+std::optional<std::int64_t> RequestMap::optionalInteger(const char* key) const {
+    const msgpack::object* value = find(key);
+    if (value == nullptr || value->type == msgpack::type::NIL)
+        return std::nullopt;
+    if (value->type == msgpack::type::NEGATIVE_INTEGER)
+        return value->via.i64;
+    if (value->type != msgpack::type::POSITIVE_INTEGER || value->via.u64 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        throw RequestError(inQuotes(key) + " must be an integer");
+    return static_cast<std::int64_t>(value->via.u64);
 }
 
 std::optional<RequestMap> RequestMap::optionalMap(const char* key) const {

@@ -31,8 +31,12 @@ ConnectRequest readConnectRequest(const std::uint8_t* data, std::uint64_t length
     ConnectRequest connect;
     connect.runtimePtr = request.requireUnsigned("runtime_ptr");
     request.optionalString("version");
-    if (const auto options = request.optionalMap("runtime_options"))
+    if (const auto options = request.optionalMap("runtime_options")) {
         connect.identity.uuid = options->optionalString("uuid").value_or(std::string());
+        connect.port = options->optionalInteger("port").value_or(0);
+        if (connect.port < 0 || connect.port > 65535)
+            throw RequestError("'port' must be 0 (the embedded runtime) or 1 to 65535 (a runtime service)");
+    }
     return connect;
 }
 

@@ -12,6 +12,7 @@ namespace halvora::adapter {
 struct ConnectRequest {
     RuntimeIdentity identity;
     std::uint64_t runtimePtr = 0; // the context handed back with every event
+    std::int64_t port = 0;        // the runtime options' "port": non-zero names a runtime service
 };
 
 // Throw RequestError for a malformed request.

@@ -2,6 +2,7 @@
 
 #include "core/RequestMap.h"
 #include "core/Requests.h"
+#include "wire/SocketPath.h"
 
 #include <atomic>
 #include <chrono>
@@ -56,7 +57,12 @@ Result EmbeddedAdapter::connect(const std::uint8_t* request, std::uint64_t lengt
     if (onEvent == nullptr || releaseReply == nullptr)
         return Result::error("connecting needs both an event callback and a release callback");
 
+    // Handles come from the core for both transports, so they never clash.
     const std::uint64_t handle = core_.reserveHandle();
+    if (connect.port != 0)
+        return remotes_.connect(handle, wire::socketPathForPort(static_cast<int>(connect.port)), request, length,
+                                onEvent, releaseReply,
+                                reinterpret_cast<void*>(static_cast<std::uintptr_t>(connect.runtimePtr)));
     auto connection = std::make_shared<EmbeddedConnection>(
         handle, onEvent, releaseReply, reinterpret_cast<void*>(static_cast<std::uintptr_t>(connect.runtimePtr)),
         retired_);
@@ -76,6 +82,8 @@ Result EmbeddedAdapter::disconnect(const std::uint8_t* request, std::uint64_t le
     } catch (const RequestError& e) {
         return Result::error(e.what());
     }
+    if (remotes_.disconnect(handle))
+        return Result::null();
     const std::shared_ptr<Connection> connection = core_.detach(handle);
     if (!connection)
         return Result::error("the runtime handle " + std::to_string(handle) + " is not connected");
@@ -86,6 +94,7 @@ Result EmbeddedAdapter::disconnect(const std::uint8_t* request, std::uint64_t le
 }
 
 void EmbeddedAdapter::shutdown() {
+    remotes_.endAll(true, exitJoinLimit);
     for (const auto& connection : core_.detachAll(true))
         connection->waitClosed();
     core_.stopBackgroundWork();
@@ -94,6 +103,7 @@ void EmbeddedAdapter::shutdown() {
 
 void EmbeddedAdapter::closeForExit() {
     const auto deadline = std::chrono::steady_clock::now() + exitJoinLimit;
+    remotes_.endAll(false, exitJoinLimit / 2);
     for (const auto& connection : core_.detachAll(false)) {
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left > std::chrono::steady_clock::duration::zero())

@@ -6,6 +6,7 @@
 #include "core/Result.h"
 #include "core/RuntimeCore.h"
 #include "embedded/EmbeddedConnection.h"
+#include "remote/RemoteConnections.h"
 
 #include <cstdint>
 
@@ -27,6 +28,7 @@ public:
     void closeForExit();
 
     RuntimeCore& core() { return core_; }
+    remote::RemoteConnections& remotes() { return remotes_; }
     static CallerContext caller();
 
 private:
@@ -34,6 +36,7 @@ private:
 
     RuntimeCore core_;
     RetiredConnections retired_;
+    remote::RemoteConnections remotes_;
 };
 
 } // namespace halvora::adapter::embedded

@@ -114,7 +114,7 @@ void EmbeddedConnection::run() {
             event = std::move(queue_.front());
             queue_.pop_front();
         }
-        Result reply = deliverNow(event.bytes);
+        Result reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, event.bytes);
         if (event.onReply)
             event.onReply(std::move(reply));
     }
@@ -125,12 +125,11 @@ void EmbeddedConnection::run() {
     queueChanged_.notify_all();
 }
 
-// The runtime's reply buffer goes back through its release callback exactly
-// once, whatever it holds; no reply at all counts as an answer without value.
-Result EmbeddedConnection::deliverNow(const std::vector<std::uint8_t>& bytes) {
+Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
+                        const std::vector<std::uint8_t>& bytes) {
     std::uint8_t* reply = nullptr;
     try {
-        reply = onEvent_(bytes.data(), bytes.size(), runtime_);
+        reply = onEvent(bytes.data(), bytes.size(), runtime);
     } catch (...) {
         return Result::error("the runtime's event handler failed");
     }
@@ -146,7 +145,7 @@ Result EmbeddedConnection::deliverNow(const std::vector<std::uint8_t>& bytes) {
         result = Result::error("the runtime's reply to the event could not be read");
     }
     try {
-        releaseReply_(reply);
+        releaseReply(reply);
     } catch (...) {
         // the buffer is the runtime's; nothing more can be done with it here
     }

@@ -17,6 +17,12 @@ namespace halvora::adapter::embedded {
 
 class RetiredConnections;
 
+// Hands one event to a runtime's callback and reads its reply. The reply
+// buffer goes back through the release callback exactly once, whatever it
+// holds; no reply at all counts as an answer without value.
+Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
+                        const std::vector<std::uint8_t>& event);
+
 class EmbeddedConnection final : public Connection, public std::enable_shared_from_this<EmbeddedConnection> {
 public:
     EmbeddedConnection(std::uint64_t handle, HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply,
@@ -46,7 +52,6 @@ private:
     };
 
     void run();
-    Result deliverNow(const std::vector<std::uint8_t>& bytes);
 
     const std::uint64_t handle_;
     const HalvoraEventCallback onEvent_;

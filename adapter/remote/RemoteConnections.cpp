@@ -1,0 +1,101 @@
+#include "remote/RemoteConnections.h"
+
+#include "core/RequestMap.h"
+
+#include <algorithm>
+
+namespace halvora::adapter::remote {
+
+Result RemoteConnections::connect(std::uint64_t handle, const std::string& socketPath, const std::uint8_t* request,
+                                  std::uint64_t length, HalvoraEventCallback onEvent,
+                                  HalvoraReleaseCallback releaseReply, void* runtime) {
+    joinRetired(std::chrono::milliseconds(0));
+    auto connection = std::make_shared<RemoteConnection>(socketPath, onEvent, releaseReply, runtime);
+    const Result opened = connection->open(request, length);
+    if (opened.isError())
+        return opened;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        connections_.emplace(handle, std::move(connection));
+        count_.store(connections_.size());
+    }
+    return Result::ofNumber(handle);
+}
+
+std::shared_ptr<RemoteConnection> RemoteConnections::forRequest(const std::uint8_t* request,
+                                                                std::uint64_t length) const {
+    if (count_.load() == 0)
+        return nullptr;
+    std::uint64_t handle = 0;
+    try {
+        handle = RequestMap(request, length).requireUnsigned("handle");
+    } catch (const RequestError&) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    const auto found = connections_.find(handle);
+    return found == connections_.end() ? nullptr : found->second;
+}
+
+bool RemoteConnections::disconnect(std::uint64_t handle) {
+    std::shared_ptr<RemoteConnection> connection;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        const auto found = connections_.find(handle);
+        if (found == connections_.end())
+            return false;
+        connection = std::move(found->second);
+        connections_.erase(found);
+        count_.store(connections_.size());
+    }
+    connection->disconnect();
+    // As in-process: the event thread has ended when disconnect returns,
+    // unless disconnect runs on it.
+    if (!connection->joinFor(std::chrono::seconds(10))) {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        retired_.push_back(std::move(connection));
+    }
+    joinRetired(std::chrono::milliseconds(0));
+    return true;
+}
+
+void RemoteConnections::endAll(bool announce, std::chrono::milliseconds limit) {
+    std::vector<std::shared_ptr<RemoteConnection>> ending;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        for (auto& entry : connections_)
+            ending.push_back(std::move(entry.second));
+        connections_.clear();
+        count_.store(0);
+        ending.insert(ending.end(), retired_.begin(), retired_.end());
+        retired_.clear();
+    }
+    for (const auto& connection : ending)
+        connection->end(announce);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::vector<std::shared_ptr<RemoteConnection>> running;
+    for (const auto& connection : ending) {
+        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                   deadline - std::chrono::steady_clock::now());
+        if (!connection->joinFor(std::chrono::duration_cast<std::chrono::milliseconds>(left)))
+            running.push_back(connection);
+    }
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    retired_.insert(retired_.end(), running.begin(), running.end());
+}
+
+void RemoteConnections::joinRetired(std::chrono::milliseconds limit) {
+    std::vector<std::shared_ptr<RemoteConnection>> retired;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        retired.swap(retired_);
+    }
+    std::vector<std::shared_ptr<RemoteConnection>> running;
+    for (const auto& connection : retired)
+        if (!connection->finished() || !connection->joinFor(limit))
+            running.push_back(connection);
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    retired_.insert(retired_.end(), running.begin(), running.end());
+}
+
+} // namespace halvora::adapter::remote

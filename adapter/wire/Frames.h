@@ -1,0 +1,67 @@
+// The frames that the adapter and the runtime service exchange over their
+// socket: a 4-byte big-endian length, then one MessagePack array.
+//
+//   request      [0, id, op, request bytes, caller]  adapter -> service
+//   response     [1, id, kind, text, number]         service -> adapter
+//   event        [2, id, event bytes]                service -> adapter
+//   event reply  [3, id, kind, text, number]         adapter -> service
+//
+// Ids are chosen by the sender of a request or event and echoed by the
+// answer, so any number of calls and events may be in flight at once.
+#pragma once
+
+#include "core/Result.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace halvora::adapter::wire {
+
+// No frame may be larger; a peer that announces more is dropped before
+// anything is allocated for it.
+inline constexpr std::uint32_t maxFrameBytes = 4u << 20;
+
+enum class Kind : std::uint8_t { Request = 0, Response = 1, Event = 2, EventReply = 3 };
+
+struct Message {
+    Kind kind = Kind::Request;
+    std::uint64_t id = 0;
+    std::string op;                  // requests only
+    std::vector<std::uint8_t> bytes; // the request or event as the runtime gives or takes it
+    std::uint64_t caller = 0;        // requests: the sender's service handle whose event thread calls, or 0
+    Result result;                   // responses and event replies
+};
+
+// A frame that breaks the format; the connection that sent it is dropped.
+class FrameError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+Message request(std::uint64_t id, std::string op, const std::uint8_t* data, std::size_t length,
+                std::uint64_t caller);
+Message response(Kind kind, std::uint64_t id, Result result);
+Message event(std::uint64_t id, std::vector<std::uint8_t> bytes);
+
+// The whole frame, length prefix included. Throws FrameError when the
+// message would exceed maxFrameBytes.
+std::vector<std::uint8_t> encode(const Message& message);
+
+// Collects bytes as they arrive and cuts them into messages.
+class FrameReader {
+public:
+    void append(const std::uint8_t* data, std::size_t length);
+    // The next whole message, if one is complete. Throws FrameError.
+    bool next(Message& message);
+    // True while part of a frame has arrived and the rest has not.
+    bool partial() const { return buffer_.size() > consumed_; }
+
+private:
+    std::vector<std::uint8_t> buffer_;
+    std::size_t consumed_ = 0;
+};
+
+} // namespace halvora::adapter::wire
