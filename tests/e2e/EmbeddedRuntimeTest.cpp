@@ -24,12 +24,12 @@ namespace {
 // Counts what event threads report and lets the test wait for it, bounded.
 class Signal {
 public:
+    // Notified under the lock: a waiter that sees the count may destroy the
+    // signal at once, so nothing may touch it after the lock is released.
     void notify()
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++count;
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ++count;
         changed.notify_all();
     }
     bool waitFor(int expected)

@@ -24,7 +24,7 @@ using Reply = std::shared_future<std::shared_ptr<std::string>>;
 
 class TheEmbeddedRuntimeUnderFaults : public ::testing::Test {
 protected:
-    void SetUp() override { baselineThreads = threadCount(); }
+    void SetUp() override { baselineThreads = threadBaseline(); }
 
     void TearDown() override
     {

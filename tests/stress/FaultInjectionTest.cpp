@@ -32,7 +32,7 @@ protected:
     void SetUp() override
     {
         RuntimeFixture::SetUp();
-        baselineThreads = threadCount();
+        baselineThreads = threadBaseline();
         ::testing::internal::CaptureStderr(); // the library reports undecodable input there
     }
 

@@ -15,6 +15,18 @@ namespace HalvoraStress {
 
 using namespace std::chrono_literals;
 
+inline std::size_t threadCount();
+
+// The thread count to come back to. A thread is started and joined first,
+// because sanitizer runtimes start their own helper threads with the
+// process's first thread and keep them.
+inline std::size_t threadBaseline()
+{
+    std::thread([] {}).join();
+    std::this_thread::sleep_for(20ms);
+    return threadCount();
+}
+
 inline std::size_t threadCount()
 {
     std::size_t count = 0;
