@@ -56,8 +56,6 @@ results = {  # first byte: 1 error, 2 null, 4 null data pointer
     "huge_array": b"\x00\xdd\xff\xff\xff\xff",
 }
 
-handle = 1
-provider_request = {"handle": handle, "provider_name": "news"}
 requests = {  # first byte chooses the request kind
     "create_provider": b"\x00" + pack({"handle": 1, "provider_name": "prices"}),
     "connect": b"\x01" + pack({"handle": 2, "provider_name": "news", "wait": True}),
