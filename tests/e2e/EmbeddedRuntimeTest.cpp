@@ -25,10 +25,10 @@ namespace {
 // Counts what event threads report and lets the test wait for it, bounded.
 class Signal {
 public:
+    // Notified under the lock: a waiter that sees the count may destroy the
+    // signal at once, so nothing may touch it after the lock is released.
     void notify()
     {
-        // Notified under the lock: a test that has seen the count may end and
-        // destroy the signal as soon as it can take the lock.
         std::lock_guard<std::mutex> lock(mutex);
         ++count;
         changed.notify_all();

@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets (corpus/<target>/). Run it
+again after changing a seed; the seeds are kept in the repository."""
+import os
+import struct
+
+def pack(value):
+    if value is None:
+        return b"\xc0"
+    if value is True:
+        return b"\xc3"
+    if value is False:
+        return b"\xc2"
+    if isinstance(value, int):
+        if 0 <= value < 128:
+            return bytes([value])
+        return b"\xcf" + struct.pack(">Q", value)
+    if isinstance(value, str):
+        data = value.encode()
+        if len(data) < 32:
+            return bytes([0xA0 | len(data)]) + data
+        return b"\xd9" + bytes([len(data)]) + data
+    if isinstance(value, list):
+        return bytes([0x90 | len(value)]) + b"".join(pack(v) for v in value)
+    if isinstance(value, dict):
+        return bytes([0x80 | len(value)]) + b"".join(pack(k) + pack(v) for k, v in value.items())
+    raise TypeError(value)
+
+def endpoint(ident):
+    return ["uuid-" + ident, "app", "news", "chan", ident]
+
+def event(kind, ident="client-1", channel="news", topic="echo", payload='{"a":1}', is_null=False):
+    return pack([kind, endpoint(ident), channel, topic, payload, "", is_null])
+
+events = {
+    "client_message": event("ChannelMessage", "provider-1"),
+    "client_throw": event("ChannelMessage", "provider-1", topic="throw"),
+    "provider_message": event("ChannelProviderMessage"),
+    "provider_reenter": event("ChannelProviderMessage", topic="reenter"),
+    "provider_null": event("ChannelProviderMessage", topic="nothing", payload="", is_null=True),
+    "client_connected": event("ProviderClientConnected"),
+    "client_disconnected": event("ProviderClientDisconnected", "throw"),
+    "channel_disconnected": event("ChannelDisconnected", "provider-1"),
+    "adapter_disconnected": pack(["AdapterDisconnected", ["", "", "", "", ""], "", "", "", "", False]),
+    "short_array": pack(["ChannelMessage"]),
+    "not_array": pack({"type": "ChannelMessage"}),
+}
+
+results = {  # first byte: 1 error, 2 null, 4 null data pointer
+    "text": b"\x00" + pack("reply"),
+    "error": b"\x01" + pack("it failed"),
+    "null": b"\x02" + pack(None),
+    "number": b"\x00" + pack(2**40),
+    "null_pointer": b"\x04\x00",
+    "truncated_string": b"\x00\xd9\x20abc",
+    "huge_array": b"\x00\xdd\xff\xff\xff\xff",
+}
+
+requests = {  # first byte chooses the request kind
+    "create_provider": b"\x00" + pack({"handle": 1, "provider_name": "prices"}),
+    "connect": b"\x01" + pack({"handle": 2, "provider_name": "news", "wait": True}),
+    "disconnect_client": b"\x02" + pack({"handle": 2, "client_id": "@client"}),
+    "client_dispatch": b"\x83" + pack({"handle": 2, "client_id": "@client", "topic": "t",
+                                        "payload_json": "{}", "is_null": False}),
+    "dispatch_to_endpoint": b"\x04" + pack({"handle": 1, "source": "@provider", "topic": "t",
+                                            "destination": {"endpoint_id": "@client"},
+                                            "payload_json": "", "is_null": True}),
+    "connect_request": b"\x05" + pack({"runtime_ptr": 2**40, "version": "1.2",
+                                       "runtime_options": {"uuid": "u"}}),
+    "disconnect_request": b"\x06" + pack({"handle": 2}),
+    "manifest": b"\x07" + b'{"name":"App","command":["./app","--flag"]}',
+    "file_url": b"\x08" + b"file://localhost/tmp/a%20b/app.json",
+}
+
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+corpora = {
+    "fuzz_channel_event": events,
+    "fuzz_event_callback": events,
+    "fuzz_result_decoding": results,
+    "fuzz_adapter_requests": requests,
+}
+for target, seeds in corpora.items():
+    os.makedirs(os.path.join(root, target), exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(root, target, name), "wb") as out:
+            out.write(data)
+# The structured target builds its events from choices; a few byte patterns suffice.
+os.makedirs(os.path.join(root, "fuzz_event_structured"), exist_ok=True)
+for i, data in enumerate([b"\x07\x00\x01\x02\x03\x04", b"\x07\x05\x00\x00\x00\x00\x01", bytes(range(64))]):
+    with open(os.path.join(root, "fuzz_event_structured", "seed%d" % i), "wb") as out:
+        out.write(data)
