@@ -89,8 +89,8 @@ void Floor_A_NativeCall(benchmark::State& state)
         packer.pack(kPayload);
         packer.pack(std::string_view("topic"));
         packer.pack(kTopic);
-        const NativeResult result = d_halvora_channels_client_dispatch(
-            reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.size());
+        const NativeResult result =
+            d_halvora_channels_client_dispatch(reinterpret_cast<const std::uint8_t*>(buffer.data()), buffer.size());
         msgpack::object_handle decoded = msgpack::unpack(reinterpret_cast<const char*>(result.data), result.length);
         benchmark::DoNotOptimize(decoded.get().type);
         deallocate_rust_buffer(result.data, result.length);
@@ -159,8 +159,8 @@ BENCHMARK(Floor_B_TaskHandoff)->UseRealTime();
 std::vector<std::uint8_t> providerEvent()
 {
     return HalvoraTest::channelEvent("ChannelProviderMessage",
-                                     {"bench-app", "runtime-1", "bench", "channel:bench:1", kClientId}, "bench",
-                                     kTopic, kPayload);
+                                     {"bench-app", "runtime-1", "bench", "channel:bench:1", kClientId}, "bench", kTopic,
+                                     kPayload);
 }
 
 // Floor (c): an event decoded and a reply buffer (length prefix, then the
@@ -170,8 +170,7 @@ void Floor_C_EventAndReply(benchmark::State& state)
     const std::vector<std::uint8_t> event = providerEvent();
     const std::string reply = kPayload;
     for (auto _ : state) {
-        msgpack::object_handle decoded =
-            msgpack::unpack(reinterpret_cast<const char*>(event.data()), event.size());
+        msgpack::object_handle decoded = msgpack::unpack(reinterpret_cast<const char*>(event.data()), event.size());
         benchmark::DoNotOptimize(decoded.get().via.array.ptr);
         msgpack::sbuffer buffer;
         buffer.write("\0\0\0\0\0\0\0\0", 8);

@@ -79,8 +79,8 @@ int main(int /*argc*/, char** argv)
         std::mutex clientsMutex;
         std::vector<EndpointId> connectedClients;
         provider->registerTopic("quote", [](std::shared_ptr<std::string> payload, EndpointId from) {
-            return std::make_shared<std::string>("{\"price\":101.5,\"for\":\"" + from.uuid + "\",\"asked\":" +
-                                                 text(payload) + "}");
+            return std::make_shared<std::string>("{\"price\":101.5,\"for\":\"" + from.uuid +
+                                                 "\",\"asked\":" + text(payload) + "}");
         });
         provider->subscribeClientConnected([&](const EndpointId& client) {
             {

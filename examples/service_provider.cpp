@@ -35,8 +35,8 @@ int main(int argc, char** argv)
 
         auto provider = runtime->getChannels()->createProvider("prices");
         provider->registerTopic("quote", [](std::shared_ptr<std::string> payload, EndpointId from) {
-            return std::make_shared<std::string>("{\"price\":101.5,\"for\":\"" + from.uuid + "\",\"asked\":" +
-                                                 (payload ? *payload : std::string("null")) + "}");
+            return std::make_shared<std::string>("{\"price\":101.5,\"for\":\"" + from.uuid +
+                                                 "\",\"asked\":" + (payload ? *payload : std::string("null")) + "}");
         });
         // Answered at once; the broadcast itself goes out on the runtime's own queue.
         provider->registerTopic("announce", [&provider](std::shared_ptr<std::string> payload, EndpointId) {

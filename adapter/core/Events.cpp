@@ -8,9 +8,13 @@ namespace halvora::adapter {
 
 namespace {
 
-void packString(msgpack::packer<msgpack::sbuffer>& out, const std::string& text) { out.pack(text); }
+void packString(msgpack::packer<msgpack::sbuffer>& out, const std::string& text)
+{
+    out.pack(text);
+}
 
-const msgpack::object* findKey(const msgpack::object_map& map, const char* key) {
+const msgpack::object* findKey(const msgpack::object_map& map, const char* key)
+{
     const std::size_t length = std::strlen(key);
     for (std::uint32_t i = 0; i < map.size; ++i) {
         const msgpack::object& k = map.ptr[i].key;
@@ -24,7 +28,8 @@ const Result unreadableReply = Result::error("the runtime's reply to the event c
 
 } // namespace
 
-std::vector<std::uint8_t> encodeEvent(const Event& event) {
+std::vector<std::uint8_t> encodeEvent(const Event& event)
+{
     msgpack::sbuffer buffer;
     msgpack::packer<msgpack::sbuffer> out(buffer);
     out.pack_array(7);
@@ -44,7 +49,8 @@ std::vector<std::uint8_t> encodeEvent(const Event& event) {
     return std::vector<std::uint8_t>(bytes, bytes + buffer.size());
 }
 
-Result decodeReplyMap(const std::uint8_t* data, std::size_t length) {
+Result decodeReplyMap(const std::uint8_t* data, std::size_t length)
+{
     if (data == nullptr || length == 0)
         return unreadableReply;
     msgpack::object_handle handle;

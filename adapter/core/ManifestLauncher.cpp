@@ -31,9 +31,13 @@ namespace {
 constexpr std::size_t maxManifestBytes = 1024 * 1024;
 constexpr auto reapInterval = std::chrono::milliseconds(50);
 
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+[[noreturn]] void fail(const std::string& message)
+{
+    throw std::runtime_error(message);
+}
 
-int hexValue(char c) {
+int hexValue(char c)
+{
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -43,7 +47,8 @@ int hexValue(char c) {
     return -1;
 }
 
-std::string percentDecoded(const std::string& text, const std::string& url) {
+std::string percentDecoded(const std::string& text, const std::string& url)
+{
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '%') {
@@ -63,11 +68,12 @@ std::string percentDecoded(const std::string& text, const std::string& url) {
 #if defined(_WIN32)
 
 // A Windows error code as text, for the caller's message.
-std::string windowsError(DWORD error) {
+std::string windowsError(DWORD error)
+{
     char* text = nullptr;
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
     LocalFree(text);
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
@@ -76,11 +82,12 @@ std::string windowsError(DWORD error) {
 }
 
 // Manifests and commands are UTF-8; Windows wants UTF-16.
-std::wstring widened(const std::string& text, const std::string& what) {
+std::wstring widened(const std::string& text, const std::string& what)
+{
     if (text.empty())
         return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (size <= 0)
         fail(what + " is not valid UTF-8");
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
@@ -88,7 +95,8 @@ std::wstring widened(const std::string& text, const std::string& what) {
     return wide;
 }
 
-std::string readManifestFile(const std::string& path) {
+std::string readManifestFile(const std::string& path)
+{
     namespace fs = std::filesystem;
     const fs::path file = fs::u8path(path);
     std::error_code error;
@@ -114,21 +122,24 @@ std::string readManifestFile(const std::string& path) {
     return text;
 }
 
-std::string directoryOf(const std::string& path) {
+std::string directoryOf(const std::string& path)
+{
     const std::size_t slash = path.find_last_of("/\\");
     const std::string folder = path.substr(0, slash);
     // "C:" alone would name the drive's current folder, not its root.
     return folder.empty() || folder.back() == ':' ? folder + "/" : folder;
 }
 
-bool isRooted(const std::string& program) {
+bool isRooted(const std::string& program)
+{
     return program.front() == '/' || program.front() == '\\' || (program.size() > 1 && program[1] == ':');
 }
 
 // One argument as the C runtime's command line parser reads it back:
 // quoted when it has blanks or quotes or is empty, with the backslashes in
 // front of a quote (or of the closing quote) doubled.
-std::wstring quotedArgument(const std::wstring& argument) {
+std::wstring quotedArgument(const std::wstring& argument)
+{
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
         return argument;
     std::wstring quoted = L"\"";
@@ -149,7 +160,8 @@ std::wstring quotedArgument(const std::wstring& argument) {
 
 // A program without a folder is looked up in PATH only, not in the host's
 // own or current folder as CreateProcessW would.
-std::wstring programPath(const Manifest& manifest, const std::string& manifestDirectory) {
+std::wstring programPath(const Manifest& manifest, const std::string& manifestDirectory)
+{
     const std::string& program = manifest.command.front();
     if (program.find_first_of("/\\") != std::string::npos || program.find(':') != std::string::npos)
         return widened(isRooted(program) ? program : manifestDirectory + "/" + program, "the program");
@@ -175,7 +187,8 @@ std::wstring programPath(const Manifest& manifest, const std::string& manifestDi
 // Starts the command without a shell, with the manifest's folder as working
 // directory and none of the host's handles. Windows keeps no zombies, so
 // the process handles are closed at once and nothing needs reaping.
-long spawn(const Manifest& manifest, const std::string& manifestDirectory) {
+long spawn(const Manifest& manifest, const std::string& manifestDirectory)
+{
     const std::wstring program = programPath(manifest, manifestDirectory);
     std::wstring commandLine = quotedArgument(program);
     for (std::size_t i = 1; i < manifest.command.size(); ++i)
@@ -196,9 +209,13 @@ long spawn(const Manifest& manifest, const std::string& manifestDirectory) {
 
 #else
 
-std::string systemError(int error) { return std::strerror(error); }
+std::string systemError(int error)
+{
+    return std::strerror(error);
+}
 
-std::string readManifestFile(const std::string& path) {
+std::string readManifestFile(const std::string& path)
+{
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         fail("cannot read the manifest '" + path + "': " + systemError(errno));
@@ -229,20 +246,23 @@ std::string readManifestFile(const std::string& path) {
     }
 }
 
-std::string directoryOf(const std::string& path) {
+std::string directoryOf(const std::string& path)
+{
     const std::size_t slash = path.rfind('/');
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 class SpawnSetup {
 public:
-    SpawnSetup() {
+    SpawnSetup()
+    {
         posix_spawnattr_init(&attributes_);
         posix_spawn_file_actions_init(&actions_);
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
-    ~SpawnSetup() {
+    ~SpawnSetup()
+    {
         posix_spawn_file_actions_destroy(&actions_);
         posix_spawnattr_destroy(&attributes_);
     }
@@ -253,7 +273,8 @@ public:
 // Starts the command with the manifest's folder as working directory, with
 // default signal handling and an empty signal mask whatever the calling
 // thread had.
-pid_t spawn(const Manifest& manifest, const std::string& manifestDirectory) {
+pid_t spawn(const Manifest& manifest, const std::string& manifestDirectory)
+{
     std::string program = manifest.command.front();
     const bool searchPath = program.find('/') == std::string::npos;
     if (!searchPath && program.front() != '/')
@@ -278,9 +299,9 @@ pid_t spawn(const Manifest& manifest, const std::string& manifestDirectory) {
     argv.push_back(nullptr);
 
     pid_t child = 0;
-    const int error = searchPath
-        ? posix_spawnp(&child, program.c_str(), &setup.actions_, &setup.attributes_, argv.data(), environ)
-        : posix_spawn(&child, program.c_str(), &setup.actions_, &setup.attributes_, argv.data(), environ);
+    const int error =
+        searchPath ? posix_spawnp(&child, program.c_str(), &setup.actions_, &setup.attributes_, argv.data(), environ)
+                   : posix_spawn(&child, program.c_str(), &setup.actions_, &setup.attributes_, argv.data(), environ);
     if (error != 0)
         fail("cannot start '" + manifest.command.front() + "' of the application '" + manifest.name +
              "': " + systemError(error));
@@ -291,17 +312,18 @@ pid_t spawn(const Manifest& manifest, const std::string& manifestDirectory) {
 
 } // namespace
 
-std::string pathFromFileUrl(const std::string& url) {
+std::string pathFromFileUrl(const std::string& url)
+{
     const std::string scheme = "file://";
     const bool isFile = url.size() >= scheme.size() &&
-        std::equal(scheme.begin(), scheme.end(), url.begin(),
-                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+                        std::equal(scheme.begin(), scheme.end(), url.begin(),
+                                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
     if (!isFile)
         fail("the manifest URL '" + url + "' is not supported: only file:// URLs can be launched");
 
     const std::size_t pathStart = url.find('/', scheme.size());
-    const std::string host = url.substr(scheme.size(), pathStart == std::string::npos ? std::string::npos
-                                                                                       : pathStart - scheme.size());
+    const std::string host =
+        url.substr(scheme.size(), pathStart == std::string::npos ? std::string::npos : pathStart - scheme.size());
     if (!host.empty() && host != "localhost")
         fail("the manifest URL '" + url + "' names the host '" + host + "'; only local files can be launched");
     if (pathStart == std::string::npos)
@@ -318,7 +340,8 @@ std::string pathFromFileUrl(const std::string& url) {
     return path;
 }
 
-Manifest parseManifest(const std::string& text) {
+Manifest parseManifest(const std::string& text)
+{
     nlohmann::json document;
     try {
         document = nlohmann::json::parse(text);
@@ -350,9 +373,13 @@ Manifest parseManifest(const std::string& text) {
     return manifest;
 }
 
-ManifestLauncher::~ManifestLauncher() { stop(); }
+ManifestLauncher::~ManifestLauncher()
+{
+    stop();
+}
 
-Result ManifestLauncher::launch(const std::string& manifestUrl) {
+Result ManifestLauncher::launch(const std::string& manifestUrl)
+{
     try {
         const std::string path = pathFromFileUrl(manifestUrl);
         const Manifest manifest = parseManifest(readManifestFile(path));
@@ -368,7 +395,8 @@ Result ManifestLauncher::launch(const std::string& manifestUrl) {
 }
 
 #if !defined(_WIN32)
-void ManifestLauncher::watch(pid_t child) {
+void ManifestLauncher::watch(pid_t child)
+{
     std::lock_guard<std::mutex> lock(childrenMutex_);
     children_.push_back(child);
     if (!reaper_.joinable())
@@ -377,7 +405,8 @@ void ManifestLauncher::watch(pid_t child) {
 }
 #endif
 
-void ManifestLauncher::stop() {
+void ManifestLauncher::stop()
+{
     std::thread reaper;
     {
         std::lock_guard<std::mutex> lock(childrenMutex_);
@@ -394,7 +423,8 @@ void ManifestLauncher::stop() {
 #if !defined(_WIN32)
 // Waits only for our own children, by pid, so that the host application's
 // other children are left to it.
-void ManifestLauncher::reapUntilStopped(std::uint64_t generation) {
+void ManifestLauncher::reapUntilStopped(std::uint64_t generation)
+{
     std::unique_lock<std::mutex> lock(childrenMutex_);
     const auto stopped = [this, generation] { return generation_ != generation; };
     while (!stopped()) {

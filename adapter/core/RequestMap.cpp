@@ -12,17 +12,22 @@ namespace {
 constexpr std::size_t maxContainerEntries = 1024;
 constexpr std::size_t maxDepth = 16;
 
-std::string inQuotes(const char* key) { return std::string("'") + key + "'"; }
+std::string inQuotes(const char* key)
+{
+    return std::string("'") + key + "'";
+}
 
 } // namespace
 
-msgpack::object_handle unpackBounded(const std::uint8_t* data, std::size_t length) {
+msgpack::object_handle unpackBounded(const std::uint8_t* data, std::size_t length)
+{
     const std::size_t entries = std::min(length, maxContainerEntries);
     const msgpack::unpack_limit limit(entries, entries, length, length, length, maxDepth);
     return msgpack::unpack(reinterpret_cast<const char*>(data), length, nullptr, nullptr, limit);
 }
 
-RequestMap::RequestMap(const std::uint8_t* data, std::uint64_t length) {
+RequestMap::RequestMap(const std::uint8_t* data, std::uint64_t length)
+{
     if (data == nullptr || length == 0)
         throw RequestError("the request is empty; a MessagePack map was expected");
     try {
@@ -43,7 +48,8 @@ RequestMap::RequestMap(const std::uint8_t* data, std::uint64_t length) {
 
 RequestMap::RequestMap(const msgpack::object& map) : map_(&map) {}
 
-const msgpack::object* RequestMap::find(const char* key) const {
+const msgpack::object* RequestMap::find(const char* key) const
+{
     const std::size_t keyLength = std::strlen(key);
     const msgpack::object_map& entries = map_->via.map;
     for (std::uint32_t i = 0; i < entries.size; ++i) {
@@ -55,42 +61,48 @@ const msgpack::object* RequestMap::find(const char* key) const {
     return nullptr;
 }
 
-const msgpack::object& RequestMap::require(const char* key) const {
+const msgpack::object& RequestMap::require(const char* key) const
+{
     const msgpack::object* value = find(key);
     if (value == nullptr)
         throw RequestError("the request lacks the key " + inQuotes(key));
     return *value;
 }
 
-std::uint64_t RequestMap::requireUnsigned(const char* key) const {
+std::uint64_t RequestMap::requireUnsigned(const char* key) const
+{
     const msgpack::object& value = require(key);
     if (value.type != msgpack::type::POSITIVE_INTEGER)
         throw RequestError(inQuotes(key) + " must be an unsigned integer");
     return value.via.u64;
 }
 
-std::string RequestMap::requireString(const char* key) const {
+std::string RequestMap::requireString(const char* key) const
+{
     const msgpack::object& value = require(key);
     if (value.type != msgpack::type::STR)
         throw RequestError(inQuotes(key) + " must be a string");
     return std::string(value.via.str.ptr, value.via.str.size);
 }
 
-bool RequestMap::requireBool(const char* key) const {
+bool RequestMap::requireBool(const char* key) const
+{
     const msgpack::object& value = require(key);
     if (value.type != msgpack::type::BOOLEAN)
         throw RequestError(inQuotes(key) + " must be a boolean");
     return value.via.boolean;
 }
 
-RequestMap RequestMap::requireMap(const char* key) const {
+RequestMap RequestMap::requireMap(const char* key) const
+{
     const msgpack::object& value = require(key);
     if (value.type != msgpack::type::MAP)
         throw RequestError(inQuotes(key) + " must be a map");
     return RequestMap(value);
 }
 
-std::optional<std::string> RequestMap::optionalString(const char* key) const {
+std::optional<std::string> RequestMap::optionalString(const char* key) const
+{
     const msgpack::object* value = find(key);
     if (value == nullptr || value->type == msgpack::type::NIL)
         return std::nullopt;
@@ -99,18 +111,21 @@ std::optional<std::string> RequestMap::optionalString(const char* key) const {
     return std::string(value->via.str.ptr, value->via.str.size);
 }
 
-std::optional<std::int64_t> RequestMap::optionalInteger(const char* key) const {
+std::optional<std::int64_t> RequestMap::optionalInteger(const char* key) const
+{
     const msgpack::object* value = find(key);
     if (value == nullptr || value->type == msgpack::type::NIL)
         return std::nullopt;
     if (value->type == msgpack::type::NEGATIVE_INTEGER)
         return value->via.i64;
-    if (value->type != msgpack::type::POSITIVE_INTEGER || value->via.u64 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    if (value->type != msgpack::type::POSITIVE_INTEGER ||
+        value->via.u64 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         throw RequestError(inQuotes(key) + " must be an integer");
     return static_cast<std::int64_t>(value->via.u64);
 }
 
-std::optional<RequestMap> RequestMap::optionalMap(const char* key) const {
+std::optional<RequestMap> RequestMap::optionalMap(const char* key) const
+{
     const msgpack::object* value = find(key);
     if (value == nullptr || value->type == msgpack::type::NIL)
         return std::nullopt;

@@ -9,7 +9,9 @@ namespace halvora::adapter {
 
 namespace {
 
-template <typename Serve> Result serving(Serve serve) {
+template <typename Serve>
+Result serving(Serve serve)
+{
     try {
         return serve();
     } catch (const RequestError& e) {
@@ -18,7 +20,8 @@ template <typename Serve> Result serving(Serve serve) {
 }
 
 // A message's payload: absent when "is_null" says so, whatever "payload_json" holds.
-std::optional<std::string> payloadOf(const RequestMap& request) {
+std::optional<std::string> payloadOf(const RequestMap& request)
+{
     if (request.requireBool("is_null"))
         return std::nullopt;
     return request.requireString("payload_json");
@@ -26,7 +29,8 @@ std::optional<std::string> payloadOf(const RequestMap& request) {
 
 } // namespace
 
-ConnectRequest readConnectRequest(const std::uint8_t* data, std::uint64_t length) {
+ConnectRequest readConnectRequest(const std::uint8_t* data, std::uint64_t length)
+{
     const RequestMap request(data, length);
     ConnectRequest connect;
     connect.runtimePtr = request.requireUnsigned("runtime_ptr");
@@ -40,19 +44,21 @@ ConnectRequest readConnectRequest(const std::uint8_t* data, std::uint64_t length
     return connect;
 }
 
-std::uint64_t readDisconnectRequest(const std::uint8_t* data, std::uint64_t length) {
+std::uint64_t readDisconnectRequest(const std::uint8_t* data, std::uint64_t length)
+{
     return RequestMap(data, length).requireUnsigned("handle");
 }
 
-Result serveCreateProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length) {
+Result serveCreateProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length)
+{
     return serving([&] {
         const RequestMap request(data, length);
         return core.createProvider(request.requireUnsigned("handle"), request.requireString("provider_name"));
     });
 }
 
-Result serveConnectToProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length,
-                              CallerContext caller) {
+Result serveConnectToProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller)
+{
     return serving([&] {
         const RequestMap request(data, length);
         const auto handle = request.requireUnsigned("handle");
@@ -61,14 +67,16 @@ Result serveConnectToProvider(RuntimeCore& core, const std::uint8_t* data, std::
     });
 }
 
-Result serveDisconnectFromProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length) {
+Result serveDisconnectFromProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length)
+{
     return serving([&] {
         const RequestMap request(data, length);
         return core.disconnectFromProvider(request.requireUnsigned("handle"), request.requireString("client_id"));
     });
 }
 
-Result serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller) {
+Result serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller)
+{
     return serving([&] {
         const RequestMap request(data, length);
         const auto handle = request.requireUnsigned("handle");
@@ -78,8 +86,8 @@ Result serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uin
     });
 }
 
-Result serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length,
-                               CallerContext caller) {
+Result serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller)
+{
     return serving([&] {
         const RequestMap request(data, length);
         const auto handle = request.requireUnsigned("handle");
@@ -90,7 +98,8 @@ Result serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std:
     });
 }
 
-Result serveLaunchManifest(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length) {
+Result serveLaunchManifest(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length)
+{
     return serving([&] {
         const RequestMap request(data, length);
         const auto handle = request.requireUnsigned("handle");

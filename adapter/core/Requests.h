@@ -23,8 +23,7 @@ Result serveCreateProvider(RuntimeCore& core, const std::uint8_t* data, std::uin
 Result serveConnectToProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller);
 Result serveDisconnectFromProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length);
 Result serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller);
-Result serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length,
-                               CallerContext caller);
+Result serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller);
 Result serveLaunchManifest(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length);
 
 } // namespace halvora::adapter

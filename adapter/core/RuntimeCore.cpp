@@ -15,9 +15,11 @@ namespace halvora::adapter {
 class PendingCall {
 public:
     PendingCall(std::uint64_t target, std::uint64_t waitingEventThread)
-        : target(target), waitingEventThread(waitingEventThread) {}
+        : target(target), waitingEventThread(waitingEventThread)
+    {}
 
-    void complete(Result result) {
+    void complete(Result result)
+    {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (done_)
@@ -28,7 +30,8 @@ public:
         finished_.notify_all();
     }
 
-    Result wait() {
+    Result wait()
+    {
         std::unique_lock<std::mutex> lock(mutex_);
         finished_.wait(lock, [this] { return done_; });
         return std::move(result_);
@@ -46,51 +49,64 @@ private:
 
 namespace {
 
-std::string randomTag() {
+std::string randomTag()
+{
     std::random_device source;
     char text[9];
     std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(source()));
     return text;
 }
 
-std::string inQuotes(const std::string& text) { return "'" + text + "'"; }
+std::string inQuotes(const std::string& text)
+{
+    return "'" + text + "'";
+}
 
 } // namespace
 
 RuntimeCore::RuntimeCore() : instanceTag_(randomTag()) {}
 
-RuntimeCore::~RuntimeCore() { stopBackgroundWork(); }
+RuntimeCore::~RuntimeCore()
+{
+    stopBackgroundWork();
+}
 
-std::uint64_t RuntimeCore::reserveHandle() {
+std::uint64_t RuntimeCore::reserveHandle()
+{
     std::lock_guard<std::mutex> lock(stateMutex_);
     return nextHandle_++;
 }
 
-void RuntimeCore::attach(std::uint64_t handle, RuntimeIdentity identity, std::shared_ptr<Connection> connection) {
+void RuntimeCore::attach(std::uint64_t handle, RuntimeIdentity identity, std::shared_ptr<Connection> connection)
+{
     std::lock_guard<std::mutex> lock(stateMutex_);
     connections_[handle] = ConnectionEntry{std::move(identity), std::move(connection)};
 }
 
-const RuntimeCore::ConnectionEntry& RuntimeCore::connectionOf(std::uint64_t handle) const {
+const RuntimeCore::ConnectionEntry& RuntimeCore::connectionOf(std::uint64_t handle) const
+{
     const auto found = connections_.find(handle);
     if (found == connections_.end())
         throw RequestError("the runtime handle " + std::to_string(handle) + " is not connected");
     return found->second;
 }
 
-std::string RuntimeCore::nextEndpointId(const char* kind) {
+std::string RuntimeCore::nextEndpointId(const char* kind)
+{
     return std::string(kind) + ":" + instanceTag_ + ":" + std::to_string(nextSerial_++);
 }
 
 // Queued under the state lock, so every runtime sees events in the order in
 // which the core decided them.
-void RuntimeCore::send(std::uint64_t handle, const Event& event) {
+void RuntimeCore::send(std::uint64_t handle, const Event& event)
+{
     const auto found = connections_.find(handle);
     if (found != connections_.end())
         found->second.connection->deliver(encodeEvent(event), {});
 }
 
-std::shared_ptr<Connection> RuntimeCore::detach(std::uint64_t handle) {
+std::shared_ptr<Connection> RuntimeCore::detach(std::uint64_t handle)
+{
     std::lock_guard<std::mutex> lock(stateMutex_);
     const auto found = connections_.find(handle);
     if (found == connections_.end())
@@ -106,8 +122,11 @@ std::shared_ptr<Connection> RuntimeCore::detach(std::uint64_t handle) {
         const auto provider = providers_.find(client->second.providerId);
         if (provider != providers_.end()) {
             provider->second.clients.erase(client->first);
-            send(provider->second.handle, Event{event_type::providerClientDisconnected, client->second.endpoint,
-                                                provider->second.endpoint.channelName, {}, {}});
+            send(provider->second.handle, Event{event_type::providerClientDisconnected,
+                                                client->second.endpoint,
+                                                provider->second.endpoint.channelName,
+                                                {},
+                                                {}});
         }
         client = clients_.erase(client);
     }
@@ -134,7 +153,8 @@ std::shared_ptr<Connection> RuntimeCore::detach(std::uint64_t handle) {
     return connection;
 }
 
-std::vector<std::shared_ptr<Connection>> RuntimeCore::detachAll(bool announce) {
+std::vector<std::shared_ptr<Connection>> RuntimeCore::detachAll(bool announce)
+{
     std::vector<std::shared_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -158,7 +178,8 @@ std::vector<std::shared_ptr<Connection>> RuntimeCore::detachAll(bool announce) {
     return connections;
 }
 
-void RuntimeCore::failCalls(std::uint64_t handle, const std::string& message) {
+void RuntimeCore::failCalls(std::uint64_t handle, const std::string& message)
+{
     for (const auto& call : pendingCalls_) {
         if (call->target == handle)
             call->complete(Result::error(message));
@@ -168,7 +189,8 @@ void RuntimeCore::failCalls(std::uint64_t handle, const std::string& message) {
     eventThreadWaits_.erase(handle);
 }
 
-Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& channelName) {
+Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& channelName)
+{
     std::lock_guard<std::mutex> lock(stateMutex_);
     const ConnectionEntry& owner = connectionOf(handle);
     if (providerByChannel_.count(channelName) != 0)
@@ -183,8 +205,8 @@ Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& chan
     return Result::ofText(providerId);
 }
 
-Result RuntimeCore::connectToProvider(std::uint64_t handle, const std::string& channelName, bool wait,
-                                      CallerContext) {
+Result RuntimeCore::connectToProvider(std::uint64_t handle, const std::string& channelName, bool wait, CallerContext)
+{
     Lock lock(stateMutex_);
     connectionOf(handle);
     const std::uint64_t detachAllSeen = detachAllCount_;
@@ -209,7 +231,8 @@ Result RuntimeCore::connectToProvider(std::uint64_t handle, const std::string& c
     return Result::ofText(clientId);
 }
 
-Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::string& clientId) {
+Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::string& clientId)
+{
     std::lock_guard<std::mutex> lock(stateMutex_);
     connectionOf(handle);
     const auto client = clients_.find(clientId);
@@ -218,15 +241,19 @@ Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::stri
     const auto provider = providers_.find(client->second.providerId);
     if (provider != providers_.end()) {
         provider->second.clients.erase(clientId);
-        send(provider->second.handle, Event{event_type::providerClientDisconnected, client->second.endpoint,
-                                            provider->second.endpoint.channelName, {}, {}});
+        send(provider->second.handle, Event{event_type::providerClientDisconnected,
+                                            client->second.endpoint,
+                                            provider->second.endpoint.channelName,
+                                            {},
+                                            {}});
     }
     clients_.erase(client);
     return Result::null();
 }
 
 Result RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& clientId, const std::string& topic,
-                                   std::optional<std::string> payload, CallerContext caller) {
+                                   std::optional<std::string> payload, CallerContext caller)
+{
     Lock lock(stateMutex_);
     connectionOf(handle);
     const auto client = clients_.find(clientId);
@@ -234,13 +261,14 @@ Result RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& clie
         return Result::error("the client " + inQuotes(clientId) + " is not connected to a channel of this runtime");
     const ProviderEntry& provider = providers_.at(client->second.providerId);
     return callAndWait(lock, provider.handle, caller,
-                       Event{event_type::channelProviderMessage, client->second.endpoint,
-                             provider.endpoint.channelName, topic, std::move(payload)});
+                       Event{event_type::channelProviderMessage, client->second.endpoint, provider.endpoint.channelName,
+                             topic, std::move(payload)});
 }
 
 Result RuntimeCore::dispatchToEndpoint(std::uint64_t handle, const std::string& providerId,
                                        const std::string& endpointId, const std::string& topic,
-                                       std::optional<std::string> payload, CallerContext caller) {
+                                       std::optional<std::string> payload, CallerContext caller)
+{
     Lock lock(stateMutex_);
     connectionOf(handle);
     const auto provider = providers_.find(providerId);
@@ -257,7 +285,8 @@ Result RuntimeCore::dispatchToEndpoint(std::uint64_t handle, const std::string& 
 
 // An event thread that waits for `target` must not be the thread that
 // `target` (or whoever `target` itself waits for) needs to answer.
-bool RuntimeCore::wouldWaitOnItself(std::uint64_t target, std::uint64_t caller) const {
+bool RuntimeCore::wouldWaitOnItself(std::uint64_t target, std::uint64_t caller) const
+{
     std::vector<std::uint64_t> reached{target};
     for (std::size_t next = 0; next < reached.size(); ++next) {
         if (reached[next] == caller)
@@ -270,7 +299,8 @@ bool RuntimeCore::wouldWaitOnItself(std::uint64_t target, std::uint64_t caller) 
     return false;
 }
 
-Result RuntimeCore::callAndWait(Lock& lock, std::uint64_t target, CallerContext caller, const Event& event) {
+Result RuntimeCore::callAndWait(Lock& lock, std::uint64_t target, CallerContext caller, const Event& event)
+{
     if (caller.eventHandle != 0 && wouldWaitOnItself(target, caller.eventHandle))
         return Result::error("the call would wait for the event thread it was made from: a handler cannot wait "
                              "for a reply that its own runtime has to deliver");
@@ -303,7 +333,8 @@ Result RuntimeCore::callAndWait(Lock& lock, std::uint64_t target, CallerContext 
     return result;
 }
 
-Result RuntimeCore::launchManifest(std::uint64_t handle, const std::string& manifestUrl) {
+Result RuntimeCore::launchManifest(std::uint64_t handle, const std::string& manifestUrl)
+{
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         connectionOf(handle);
@@ -311,6 +342,9 @@ Result RuntimeCore::launchManifest(std::uint64_t handle, const std::string& mani
     return launcher_.launch(manifestUrl);
 }
 
-void RuntimeCore::stopBackgroundWork() { launcher_.stop(); }
+void RuntimeCore::stopBackgroundWork()
+{
+    launcher_.stop();
+}
 
 } // namespace halvora::adapter

@@ -24,7 +24,8 @@ std::atomic<EmbeddedAdapter*> created{nullptr};
 // thread: there is nothing left to close or join, and waiting on what those
 // threads held would hang the exit.
 struct ExitGuard {
-    ~ExitGuard() {
+    ~ExitGuard()
+    {
 #if !defined(_WIN32)
         if (EmbeddedAdapter* adapter = created.load())
             adapter->closeForExit();
@@ -34,7 +35,8 @@ struct ExitGuard {
 
 } // namespace
 
-EmbeddedAdapter& EmbeddedAdapter::instance() {
+EmbeddedAdapter& EmbeddedAdapter::instance()
+{
     static EmbeddedAdapter* adapter = [] {
         auto* made = new EmbeddedAdapter;
         created.store(made);
@@ -43,10 +45,14 @@ EmbeddedAdapter& EmbeddedAdapter::instance() {
     return *adapter;
 }
 
-CallerContext EmbeddedAdapter::caller() { return CallerContext{EmbeddedConnection::currentEventHandle()}; }
+CallerContext EmbeddedAdapter::caller()
+{
+    return CallerContext{EmbeddedConnection::currentEventHandle()};
+}
 
 Result EmbeddedAdapter::connect(const std::uint8_t* request, std::uint64_t length, HalvoraEventCallback onEvent,
-                                HalvoraReleaseCallback releaseReply) {
+                                HalvoraReleaseCallback releaseReply)
+{
     retired_.joinFinished();
     ConnectRequest connect;
     try {
@@ -75,7 +81,8 @@ Result EmbeddedAdapter::connect(const std::uint8_t* request, std::uint64_t lengt
     return Result::ofNumber(handle);
 }
 
-Result EmbeddedAdapter::disconnect(const std::uint8_t* request, std::uint64_t length) {
+Result EmbeddedAdapter::disconnect(const std::uint8_t* request, std::uint64_t length)
+{
     std::uint64_t handle = 0;
     try {
         handle = readDisconnectRequest(request, length);
@@ -93,7 +100,8 @@ Result EmbeddedAdapter::disconnect(const std::uint8_t* request, std::uint64_t le
     return Result::null();
 }
 
-void EmbeddedAdapter::shutdown() {
+void EmbeddedAdapter::shutdown()
+{
     remotes_.endAll(true, exitJoinLimit);
     for (const auto& connection : core_.detachAll(true))
         connection->waitClosed();
@@ -101,7 +109,8 @@ void EmbeddedAdapter::shutdown() {
     retired_.joinFinished();
 }
 
-void EmbeddedAdapter::closeForExit() {
+void EmbeddedAdapter::closeForExit()
+{
     const auto deadline = std::chrono::steady_clock::now() + exitJoinLimit;
     remotes_.endAll(false, exitJoinLimit / 2);
     for (const auto& connection : core_.detachAll(false)) {

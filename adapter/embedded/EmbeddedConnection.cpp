@@ -13,7 +13,8 @@ thread_local std::uint64_t eventThreadHandle = 0;
 // Far above any real reply; guards against a length field that is garbage.
 constexpr std::uint64_t maxReplyBytes = std::uint64_t{1} << 30;
 
-std::uint64_t readLittleEndian64(const std::uint8_t* bytes) {
+std::uint64_t readLittleEndian64(const std::uint8_t* bytes)
+{
     std::uint64_t value = 0;
     for (int i = 7; i >= 0; --i)
         value = (value << 8) | bytes[i];
@@ -23,11 +24,12 @@ std::uint64_t readLittleEndian64(const std::uint8_t* bytes) {
 } // namespace
 
 EmbeddedConnection::EmbeddedConnection(std::uint64_t handle, HalvoraEventCallback onEvent,
-                                       HalvoraReleaseCallback releaseReply, void* runtime,
-                                       RetiredConnections& retired)
-    : handle_(handle), onEvent_(onEvent), releaseReply_(releaseReply), runtime_(runtime), retired_(retired) {}
+                                       HalvoraReleaseCallback releaseReply, void* runtime, RetiredConnections& retired)
+    : handle_(handle), onEvent_(onEvent), releaseReply_(releaseReply), runtime_(runtime), retired_(retired)
+{}
 
-EmbeddedConnection::~EmbeddedConnection() {
+EmbeddedConnection::~EmbeddedConnection()
+{
     close({});
     if (thread_.joinable()) {
         if (threadId_ == std::this_thread::get_id())
@@ -37,14 +39,19 @@ EmbeddedConnection::~EmbeddedConnection() {
     }
 }
 
-void EmbeddedConnection::start() {
+void EmbeddedConnection::start()
+{
     thread_ = std::thread([this] { run(); });
     threadId_ = thread_.get_id();
 }
 
-std::uint64_t EmbeddedConnection::currentEventHandle() { return eventThreadHandle; }
+std::uint64_t EmbeddedConnection::currentEventHandle()
+{
+    return eventThreadHandle;
+}
 
-bool EmbeddedConnection::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) {
+bool EmbeddedConnection::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply)
+{
     {
         std::lock_guard<std::mutex> lock(queueMutex_);
         if (closed_)
@@ -55,7 +62,8 @@ bool EmbeddedConnection::deliver(std::vector<std::uint8_t> event, ReplyHandler o
     return true;
 }
 
-void EmbeddedConnection::close(std::vector<std::uint8_t> lastEvent) {
+void EmbeddedConnection::close(std::vector<std::uint8_t> lastEvent)
+{
     std::deque<QueuedEvent> dropped;
     {
         std::lock_guard<std::mutex> lock(queueMutex_);
@@ -72,7 +80,8 @@ void EmbeddedConnection::close(std::vector<std::uint8_t> lastEvent) {
             event.onReply(Result::error("the runtime disconnected before the message was delivered"));
 }
 
-void EmbeddedConnection::waitClosed() {
+void EmbeddedConnection::waitClosed()
+{
     if (threadId_ == std::this_thread::get_id()) {
         retired_.add(shared_from_this());
         return;
@@ -80,7 +89,8 @@ void EmbeddedConnection::waitClosed() {
     join();
 }
 
-bool EmbeddedConnection::waitClosedFor(std::chrono::milliseconds limit) {
+bool EmbeddedConnection::waitClosedFor(std::chrono::milliseconds limit)
+{
     if (threadId_ == std::this_thread::get_id())
         return false;
     std::unique_lock<std::mutex> lock(queueMutex_);
@@ -91,18 +101,21 @@ bool EmbeddedConnection::waitClosedFor(std::chrono::milliseconds limit) {
     return true;
 }
 
-bool EmbeddedConnection::finished() const {
+bool EmbeddedConnection::finished() const
+{
     std::lock_guard<std::mutex> lock(queueMutex_);
     return finished_;
 }
 
-void EmbeddedConnection::join() {
+void EmbeddedConnection::join()
+{
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (thread_.joinable())
         thread_.join();
 }
 
-void EmbeddedConnection::run() {
+void EmbeddedConnection::run()
+{
     eventThreadHandle = handle_;
     for (;;) {
         QueuedEvent event;
@@ -126,7 +139,8 @@ void EmbeddedConnection::run() {
 }
 
 Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
-                        const std::vector<std::uint8_t>& bytes) {
+                        const std::vector<std::uint8_t>& bytes)
+{
     std::uint8_t* reply = nullptr;
     try {
         reply = onEvent(bytes.data(), bytes.size(), runtime);
@@ -152,12 +166,14 @@ Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback rel
     return result;
 }
 
-void RetiredConnections::add(std::shared_ptr<EmbeddedConnection> connection) {
+void RetiredConnections::add(std::shared_ptr<EmbeddedConnection> connection)
+{
     std::lock_guard<std::mutex> lock(retiredMutex_);
     retired_.push_back(std::move(connection));
 }
 
-void RetiredConnections::joinFinished() {
+void RetiredConnections::joinFinished()
+{
     std::vector<std::shared_ptr<EmbeddedConnection>> finished;
     {
         std::lock_guard<std::mutex> lock(retiredMutex_);
@@ -170,7 +186,8 @@ void RetiredConnections::joinFinished() {
         connection->join();
 }
 
-void RetiredConnections::joinWithin(std::chrono::milliseconds limit) {
+void RetiredConnections::joinWithin(std::chrono::milliseconds limit)
+{
     std::vector<std::shared_ptr<EmbeddedConnection>> retired;
     {
         std::lock_guard<std::mutex> lock(retiredMutex_);
@@ -179,8 +196,8 @@ void RetiredConnections::joinWithin(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::vector<std::shared_ptr<EmbeddedConnection>> running;
     for (const auto& connection : retired) {
-        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
-                                   deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::max(std::chrono::steady_clock::duration::zero(), deadline - std::chrono::steady_clock::now());
         if (!connection->waitClosedFor(std::chrono::duration_cast<std::chrono::milliseconds>(left)))
             running.push_back(connection);
     }

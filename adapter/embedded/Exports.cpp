@@ -21,7 +21,9 @@ using halvora::adapter::embedded::makeNativeResult;
 
 namespace {
 
-template <typename Serve> NativeResult guarded(Serve serve) noexcept {
+template <typename Serve>
+NativeResult guarded(Serve serve) noexcept
+{
     try {
         return makeNativeResult(serve());
     } catch (const std::exception& e) {
@@ -31,12 +33,16 @@ template <typename Serve> NativeResult guarded(Serve serve) noexcept {
     }
 }
 
-EmbeddedAdapter& adapter() { return EmbeddedAdapter::instance(); }
+EmbeddedAdapter& adapter()
+{
+    return EmbeddedAdapter::instance();
+}
 
 // A request of a runtime connected to a runtime service goes there; any
 // other is served in-process.
 template <typename Serve>
-NativeResult routed(const char* op, const uint8_t* request, uint64_t length, Serve serveInProcess) noexcept {
+NativeResult routed(const char* op, const uint8_t* request, uint64_t length, Serve serveInProcess) noexcept
+{
     return guarded([&] {
         if (const auto remote = adapter().remotes().forRequest(request, length))
             return remote->call(op, request, length);
@@ -49,46 +55,61 @@ NativeResult routed(const char* op, const uint8_t* request, uint64_t length, Ser
 extern "C" {
 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_connect(const uint8_t* request, uint64_t length,
-                                                     HalvoraEventCallback onEvent,
-                                                     HalvoraReleaseCallback releaseReply) {
+                                                     HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply)
+{
     return guarded([&] { return adapter().connect(request, length, onEvent, releaseReply); });
 }
 
-HALVORA_NATIVE_EXPORT NativeResult d_halvora_disconnect(const uint8_t* request, uint64_t length) {
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_disconnect(const uint8_t* request, uint64_t length)
+{
     return guarded([&] { return adapter().disconnect(request, length); });
 }
 
-HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_connect_to_provider(const uint8_t* request, uint64_t length) {
-    return routed("connect_to_provider", request, length, [&] { return serveConnectToProvider(adapter().core(), request, length, EmbeddedAdapter::caller()); });
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_connect_to_provider(const uint8_t* request, uint64_t length)
+{
+    return routed("connect_to_provider", request, length,
+                  [&] { return serveConnectToProvider(adapter().core(), request, length, EmbeddedAdapter::caller()); });
 }
 
-HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_disconnect_from_provider(const uint8_t* request,
-                                                                              uint64_t length) {
-    return routed("disconnect_from_provider", request, length, [&] { return serveDisconnectFromProvider(adapter().core(), request, length); });
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_disconnect_from_provider(const uint8_t* request, uint64_t length)
+{
+    return routed("disconnect_from_provider", request, length,
+                  [&] { return serveDisconnectFromProvider(adapter().core(), request, length); });
 }
 
-HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_client_dispatch(const uint8_t* request, uint64_t length) {
-    return routed("client_dispatch", request, length, [&] { return serveClientDispatch(adapter().core(), request, length, EmbeddedAdapter::caller()); });
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_client_dispatch(const uint8_t* request, uint64_t length)
+{
+    return routed("client_dispatch", request, length,
+                  [&] { return serveClientDispatch(adapter().core(), request, length, EmbeddedAdapter::caller()); });
 }
 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_client_dispatch_to_endpoint(const uint8_t* request,
-                                                                                 uint64_t length) {
-    return routed("dispatch_to_endpoint", request, length, [&] { return serveDispatchToEndpoint(adapter().core(), request, length, EmbeddedAdapter::caller()); });
+                                                                                  uint64_t length)
+{
+    return routed("dispatch_to_endpoint", request, length, [&] {
+        return serveDispatchToEndpoint(adapter().core(), request, length, EmbeddedAdapter::caller());
+    });
 }
 
-HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_create_provider(const uint8_t* request, uint64_t length) {
-    return routed("create_provider", request, length, [&] { return serveCreateProvider(adapter().core(), request, length); });
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_create_provider(const uint8_t* request, uint64_t length)
+{
+    return routed("create_provider", request, length,
+                  [&] { return serveCreateProvider(adapter().core(), request, length); });
 }
 
-HALVORA_NATIVE_EXPORT NativeResult d_halvora_desktop_launch_manifest(const uint8_t* request, uint64_t length) {
-    return routed("launch_manifest", request, length, [&] { return serveLaunchManifest(adapter().core(), request, length); });
+HALVORA_NATIVE_EXPORT NativeResult d_halvora_desktop_launch_manifest(const uint8_t* request, uint64_t length)
+{
+    return routed("launch_manifest", request, length,
+                  [&] { return serveLaunchManifest(adapter().core(), request, length); });
 }
 
-HALVORA_NATIVE_EXPORT void deallocate_rust_buffer(uint8_t* data, uint64_t) {
+HALVORA_NATIVE_EXPORT void deallocate_rust_buffer(uint8_t* data, uint64_t)
+{
     halvora::adapter::embedded::releaseNativeResult(data);
 }
 
-HALVORA_NATIVE_EXPORT void halvora_embedded_shutdown(void) {
+HALVORA_NATIVE_EXPORT void halvora_embedded_shutdown(void)
+{
     try {
         adapter().shutdown();
     } catch (...) {

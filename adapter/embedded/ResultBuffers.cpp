@@ -18,12 +18,14 @@ struct Ledger {
 };
 
 // Leaked on purpose: results may still be given back while the process exits.
-Ledger& ledger() {
+Ledger& ledger()
+{
     static Ledger* instance = new Ledger;
     return *instance;
 }
 
-msgpack::sbuffer encode(const Result& result) {
+msgpack::sbuffer encode(const Result& result)
+{
     msgpack::sbuffer buffer;
     msgpack::packer<msgpack::sbuffer> out(buffer);
     switch (result.kind) {
@@ -45,7 +47,8 @@ constexpr NativeResult allocationFailure{nullptr, 0, 1, 0};
 
 } // namespace
 
-NativeResult makeNativeResult(const Result& result) noexcept {
+NativeResult makeNativeResult(const Result& result) noexcept
+{
     try {
         msgpack::sbuffer bytes = encode(result);
         if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
@@ -70,7 +73,8 @@ NativeResult makeNativeResult(const Result& result) noexcept {
     }
 }
 
-void releaseNativeResult(std::uint8_t* data) noexcept {
+void releaseNativeResult(std::uint8_t* data) noexcept
+{
     if (data == nullptr)
         return;
     {
@@ -82,7 +86,8 @@ void releaseNativeResult(std::uint8_t* data) noexcept {
     std::free(data);
 }
 
-std::size_t liveResultBuffers() noexcept {
+std::size_t liveResultBuffers() noexcept
+{
     Ledger& buffers = ledger();
     std::lock_guard<std::mutex> lock(buffers.buffersMutex);
     return buffers.buffers.size();

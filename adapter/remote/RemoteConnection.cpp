@@ -25,9 +25,11 @@ constexpr const char* lostMessage = "the runtime service closed the connection";
 RemoteConnection::RemoteConnection(std::string socketPath, HalvoraEventCallback onEvent,
                                    HalvoraReleaseCallback releaseReply, void* runtime)
     : socketPath_(std::move(socketPath)), onEvent_(onEvent), releaseReply_(releaseReply), runtime_(runtime),
-      socket_(context_) {}
+      socket_(context_)
+{}
 
-RemoteConnection::~RemoteConnection() {
+RemoteConnection::~RemoteConnection()
+{
     end(false);
     std::lock_guard<std::mutex> lock(threadsMutex_);
     if (reader_.joinable())
@@ -40,7 +42,8 @@ RemoteConnection::~RemoteConnection() {
     }
 }
 
-Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length) {
+Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
+{
     try {
         wire::checkPrivateDirectory(wire::directoryOf(socketPath_));
     } catch (const std::exception& e) {
@@ -74,7 +77,8 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
     return Result::null();
 }
 
-Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::uint64_t length) {
+Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::uint64_t length)
+{
     if (length > wire::maxFrameBytes - 64)
         return Result::error("the request is larger than the runtime service takes");
     const std::uint64_t caller =
@@ -97,7 +101,8 @@ Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::
     return result;
 }
 
-void RemoteConnection::disconnect() {
+void RemoteConnection::disconnect()
+{
     {
         std::lock_guard<std::mutex> lock(callsMutex_);
         quiet_ = true;
@@ -106,18 +111,20 @@ void RemoteConnection::disconnect() {
     end(false);
 }
 
-void RemoteConnection::end(bool announce) {
+void RemoteConnection::end(bool announce)
+{
     {
         std::lock_guard<std::mutex> lock(callsMutex_);
         if (!announce)
             quiet_ = true;
     }
-    shutdownSocket(); // the reader sees the end and finishes the rest
+    shutdownSocket();           // the reader sees the end and finishes the rest
     if (!readerStarted_.load()) // nobody else will
         lost("the connection to the runtime service was closed");
 }
 
-bool RemoteConnection::joinFor(std::chrono::milliseconds limit) {
+bool RemoteConnection::joinFor(std::chrono::milliseconds limit)
+{
     std::lock_guard<std::mutex> threads(threadsMutex_);
     if (reader_.joinable())
         reader_.join(); // ends promptly once the socket is shut down
@@ -134,17 +141,20 @@ bool RemoteConnection::joinFor(std::chrono::milliseconds limit) {
     return true;
 }
 
-bool RemoteConnection::finished() const {
+bool RemoteConnection::finished() const
+{
     std::lock_guard<std::mutex> lock(callsMutex_);
     return eventThreadDone_ || eventThreadId_ == std::thread::id();
 }
 
-void RemoteConnection::shutdownSocket() {
+void RemoteConnection::shutdownSocket()
+{
     // Shut down, not closed: the reader still owns the descriptor and wakes.
     ::shutdown(socket_.native_handle(), SHUT_RDWR);
 }
 
-bool RemoteConnection::write(const wire::Message& message) {
+bool RemoteConnection::write(const wire::Message& message)
+{
     std::vector<std::uint8_t> frame;
     try {
         frame = wire::encode(message);
@@ -157,7 +167,8 @@ bool RemoteConnection::write(const wire::Message& message) {
     return !error;
 }
 
-void RemoteConnection::readLoop() {
+void RemoteConnection::readLoop()
+{
     wire::FrameReader reader;
     std::array<std::uint8_t, 64 * 1024> buffer{};
     std::string why = lostMessage;
@@ -180,7 +191,8 @@ void RemoteConnection::readLoop() {
     lost(why);
 }
 
-void RemoteConnection::onFrame(wire::Message message) {
+void RemoteConnection::onFrame(wire::Message message)
+{
     switch (message.kind) {
     case wire::Kind::Response: {
         {
@@ -212,7 +224,8 @@ void RemoteConnection::onFrame(wire::Message message) {
 // Runs once, when the reader stops: every waiting call fails, and the
 // runtime hears "AdapterDisconnected" after the events that came before,
 // unless this side ended the connection on purpose.
-void RemoteConnection::lost(const std::string& why) {
+void RemoteConnection::lost(const std::string& why)
+{
     {
         std::lock_guard<std::mutex> lock(callsMutex_);
         if (eventsEnded_)
@@ -229,7 +242,8 @@ void RemoteConnection::lost(const std::string& why) {
     callsChanged_.notify_all();
 }
 
-void RemoteConnection::eventLoop() {
+void RemoteConnection::eventLoop()
+{
     eventThreadServiceHandle = serviceHandle_;
     eventThreadSocket = &socketPath_;
     for (;;) {

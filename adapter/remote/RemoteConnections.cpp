@@ -8,7 +8,8 @@ namespace halvora::adapter::remote {
 
 Result RemoteConnections::connect(std::uint64_t handle, const std::string& socketPath, const std::uint8_t* request,
                                   std::uint64_t length, HalvoraEventCallback onEvent,
-                                  HalvoraReleaseCallback releaseReply, void* runtime) {
+                                  HalvoraReleaseCallback releaseReply, void* runtime)
+{
     joinRetired(std::chrono::milliseconds(0));
     auto connection = std::make_shared<RemoteConnection>(socketPath, onEvent, releaseReply, runtime);
     const Result opened = connection->open(request, length);
@@ -22,8 +23,8 @@ Result RemoteConnections::connect(std::uint64_t handle, const std::string& socke
     return Result::ofNumber(handle);
 }
 
-std::shared_ptr<RemoteConnection> RemoteConnections::forRequest(const std::uint8_t* request,
-                                                                std::uint64_t length) const {
+std::shared_ptr<RemoteConnection> RemoteConnections::forRequest(const std::uint8_t* request, std::uint64_t length) const
+{
     if (count_.load() == 0)
         return nullptr;
     std::uint64_t handle = 0;
@@ -37,7 +38,8 @@ std::shared_ptr<RemoteConnection> RemoteConnections::forRequest(const std::uint8
     return found == connections_.end() ? nullptr : found->second;
 }
 
-bool RemoteConnections::disconnect(std::uint64_t handle) {
+bool RemoteConnections::disconnect(std::uint64_t handle)
+{
     std::shared_ptr<RemoteConnection> connection;
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
@@ -59,7 +61,8 @@ bool RemoteConnections::disconnect(std::uint64_t handle) {
     return true;
 }
 
-void RemoteConnections::endAll(bool announce, std::chrono::milliseconds limit) {
+void RemoteConnections::endAll(bool announce, std::chrono::milliseconds limit)
+{
     std::vector<std::shared_ptr<RemoteConnection>> ending;
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
@@ -75,8 +78,8 @@ void RemoteConnections::endAll(bool announce, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::vector<std::shared_ptr<RemoteConnection>> running;
     for (const auto& connection : ending) {
-        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
-                                   deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::max(std::chrono::steady_clock::duration::zero(), deadline - std::chrono::steady_clock::now());
         if (!connection->joinFor(std::chrono::duration_cast<std::chrono::milliseconds>(left)))
             running.push_back(connection);
     }
@@ -84,7 +87,8 @@ void RemoteConnections::endAll(bool announce, std::chrono::milliseconds limit) {
     retired_.insert(retired_.end(), running.begin(), running.end());
 }
 
-void RemoteConnections::joinRetired(std::chrono::milliseconds limit) {
+void RemoteConnections::joinRetired(std::chrono::milliseconds limit)
+{
     std::vector<std::shared_ptr<RemoteConnection>> retired;
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);

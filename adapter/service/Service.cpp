@@ -26,7 +26,8 @@ constexpr auto shutdownFlushLimit = std::chrono::milliseconds(2000);
 
 // A socket file left by a service that died is removed; one that still
 // answers belongs to a running service.
-void clearStaleSocket(const std::string& path) {
+void clearStaleSocket(const std::string& path)
+{
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0)
         return;
@@ -44,7 +45,8 @@ void clearStaleSocket(const std::string& path) {
 } // namespace
 
 Service::Service(ServiceOptions options)
-    : options_(std::move(options)), acceptor_(io_), signals_(io_, SIGTERM, SIGINT), workers_(maxWorkers) {
+    : options_(std::move(options)), acceptor_(io_), signals_(io_, SIGTERM, SIGINT), workers_(maxWorkers)
+{
     wire::preparePrivateDirectory(wire::directoryOf(options_.socketPath));
     clearStaleSocket(options_.socketPath);
     const asio::local::stream_protocol::endpoint endpoint(options_.socketPath);
@@ -61,19 +63,25 @@ Service::Service(ServiceOptions options)
 
 Service::~Service() = default;
 
-bool Service::stopping() const { return stopping_.load(); }
+bool Service::stopping() const
+{
+    return stopping_.load();
+}
 
-void Service::registerPeer(std::uint64_t handle, pid_t pid) {
+void Service::registerPeer(std::uint64_t handle, pid_t pid)
+{
     std::lock_guard<std::mutex> lock(peersMutex_);
     peers_[handle] = pid;
 }
 
-void Service::forgetPeer(std::uint64_t handle) {
+void Service::forgetPeer(std::uint64_t handle)
+{
     std::lock_guard<std::mutex> lock(peersMutex_);
     peers_.erase(handle);
 }
 
-std::uint64_t Service::callerFor(std::uint64_t claimed, pid_t pid) const {
+std::uint64_t Service::callerFor(std::uint64_t claimed, pid_t pid) const
+{
     if (claimed == 0)
         return 0;
     std::lock_guard<std::mutex> lock(peersMutex_);
@@ -81,7 +89,8 @@ std::uint64_t Service::callerFor(std::uint64_t claimed, pid_t pid) const {
     return found != peers_.end() && found->second == pid ? claimed : 0;
 }
 
-void Service::accept() {
+void Service::accept()
+{
     acceptor_.async_accept([this](const asio::error_code& error, asio::local::stream_protocol::socket socket) {
         if (error == asio::error::operation_aborted || !acceptor_.is_open())
             return;
@@ -101,7 +110,8 @@ void Service::accept() {
     });
 }
 
-void Service::requestStop() {
+void Service::requestStop()
+{
     {
         std::lock_guard<std::mutex> lock(stopMutex_);
         stopRequested_ = true;
@@ -109,7 +119,8 @@ void Service::requestStop() {
     stopChanged_.notify_all();
 }
 
-void Service::run() {
+void Service::run()
+{
     signals_.async_wait([this](const asio::error_code& error, int) {
         if (!error)
             requestStop();

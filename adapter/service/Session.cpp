@@ -20,7 +20,8 @@ constexpr std::size_t maxOutboundBytes = 64u << 20;
 
 // The service speaks for each peer as the runtime that peer connected, so
 // whatever "handle" the peer wrote is replaced by its own.
-std::vector<std::uint8_t> withHandle(const std::vector<std::uint8_t>& request, std::uint64_t handle) {
+std::vector<std::uint8_t> withHandle(const std::vector<std::uint8_t>& request, std::uint64_t handle)
+{
     if (request.empty())
         return request;
     msgpack::object_handle unpacked;
@@ -54,18 +55,24 @@ std::vector<std::uint8_t> withHandle(const std::vector<std::uint8_t>& request, s
 } // namespace
 
 Session::Session(Service& service, asio::local::stream_protocol::socket socket, pid_t pid)
-    : service_(service), socket_(std::move(socket)), pid_(pid), readStall_(service.io()), writeStall_(service.io()) {}
+    : service_(service), socket_(std::move(socket)), pid_(pid), readStall_(service.io()), writeStall_(service.io())
+{}
 
-void Session::start() { readMore(); }
-
-void Session::readMore() {
-    socket_.async_read_some(asio::buffer(readBuffer_), [self = shared_from_this()](const asio::error_code& error,
-                                                                                    std::size_t length) {
-        self->onRead(error, length);
-    });
+void Session::start()
+{
+    readMore();
 }
 
-void Session::onRead(const asio::error_code& error, std::size_t length) {
+void Session::readMore()
+{
+    socket_.async_read_some(asio::buffer(readBuffer_),
+                            [self = shared_from_this()](const asio::error_code& error, std::size_t length) {
+                                self->onRead(error, length);
+                            });
+}
+
+void Session::onRead(const asio::error_code& error, std::size_t length)
+{
     if (dropped_)
         return;
     if (error) {
@@ -95,7 +102,8 @@ void Session::onRead(const asio::error_code& error, std::size_t length) {
     readMore();
 }
 
-void Session::receive(wire::Message message) {
+void Session::receive(wire::Message message)
+{
     switch (message.kind) {
     case wire::Kind::Request:
         service_.workers().submit([self = shared_from_this(), message = std::move(message)] { self->serve(message); });
@@ -119,7 +127,8 @@ void Session::receive(wire::Message message) {
     }
 }
 
-void Session::serve(const wire::Message& message) {
+void Session::serve(const wire::Message& message)
+{
     Result result;
     try {
         result = serveRequest(message);
@@ -131,7 +140,8 @@ void Session::serve(const wire::Message& message) {
         close({});
 }
 
-Result Session::serveRequest(const wire::Message& message) {
+Result Session::serveRequest(const wire::Message& message)
+{
     RuntimeCore& core = service_.core();
     const std::uint8_t* data = message.bytes.empty() ? nullptr : message.bytes.data();
     if (message.op == "connect") {
@@ -189,7 +199,8 @@ Result Session::serveRequest(const wire::Message& message) {
     return Result::error("the runtime service does not know the request '" + message.op + "'");
 }
 
-void Session::send(const wire::Message& message) {
+void Session::send(const wire::Message& message)
+{
     std::vector<std::uint8_t> frame;
     try {
         frame = wire::encode(message);
@@ -199,7 +210,8 @@ void Session::send(const wire::Message& message) {
     sendNow(std::move(frame));
 }
 
-void Session::sendNow(std::vector<std::uint8_t> frame) {
+void Session::sendNow(std::vector<std::uint8_t> frame)
+{
     bool overflow = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -218,7 +230,8 @@ void Session::sendNow(std::vector<std::uint8_t> frame) {
         asio::post(service_.io(), [self] { self->writeNext(); });
 }
 
-bool Session::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) {
+bool Session::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply)
+{
     std::uint64_t id = 0;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -232,7 +245,8 @@ bool Session::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) {
     return true;
 }
 
-void Session::close(std::vector<std::uint8_t> lastEvent) {
+void Session::close(std::vector<std::uint8_t> lastEvent)
+{
     std::map<std::uint64_t, ReplyHandler> unanswered;
     std::uint64_t lastId = 0;
     {
@@ -251,7 +265,8 @@ void Session::close(std::vector<std::uint8_t> lastEvent) {
         entry.second(Result::error("the runtime disconnected before it answered the message"));
 }
 
-void Session::writeNext() {
+void Session::writeNext()
+{
     if (writing_ || dropped_)
         return;
     bool end = false;
@@ -273,20 +288,21 @@ void Session::writeNext() {
         return;
     writing_ = true;
     armStallTimer(writeStall_, "taking what is sent to it");
-    asio::async_write(socket_, asio::buffer(inFlight_),
-                      [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                          self->writing_ = false;
-                          self->inFlight_.clear();
-                          self->writeStall_.cancel();
-                          if (error)
-                              self->drop(error == asio::error::operation_aborted ? std::string()
-                                                                                  : "writing failed: " + error.message());
-                          else
-                              self->writeNext();
-                      });
+    asio::async_write(
+        socket_, asio::buffer(inFlight_), [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+            self->writing_ = false;
+            self->inFlight_.clear();
+            self->writeStall_.cancel();
+            if (error)
+                self->drop(error == asio::error::operation_aborted ? std::string()
+                                                                   : "writing failed: " + error.message());
+            else
+                self->writeNext();
+        });
 }
 
-void Session::armStallTimer(asio::steady_timer& timer, const char* what) {
+void Session::armStallTimer(asio::steady_timer& timer, const char* what)
+{
     timer.expires_after(service_.options().stallLimit);
     timer.async_wait([self = shared_from_this(), what](const asio::error_code& error) {
         if (!error)
@@ -294,7 +310,8 @@ void Session::armStallTimer(asio::steady_timer& timer, const char* what) {
     });
 }
 
-void Session::drop(const std::string& reason) {
+void Session::drop(const std::string& reason)
+{
     if (dropped_)
         return;
     dropped_ = true;
@@ -314,7 +331,8 @@ void Session::drop(const std::string& reason) {
     close({});
 }
 
-void Session::markSocketClosed() {
+void Session::markSocketClosed()
+{
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         socketClosed_ = true;
@@ -324,12 +342,14 @@ void Session::markSocketClosed() {
     stateChanged_.notify_all();
 }
 
-void Session::waitClosed() {
+void Session::waitClosed()
+{
     std::unique_lock<std::mutex> lock(stateMutex_);
     stateChanged_.wait(lock, [this] { return socketClosed_; });
 }
 
-bool Session::waitClosedFor(std::chrono::milliseconds limit) {
+bool Session::waitClosedFor(std::chrono::milliseconds limit)
+{
     std::unique_lock<std::mutex> lock(stateMutex_);
     return stateChanged_.wait_for(lock, limit, [this] { return socketClosed_; });
 }

@@ -66,7 +66,7 @@ private:
 
     std::mutex stateMutex_; // guards every member below
     std::condition_variable stateChanged_;
-    bool closing_ = false;     // takes no more events
+    bool closing_ = false;      // takes no more events
     bool flushThenEnd_ = false; // ends the socket once the outbound queue is empty
     bool socketClosed_ = false;
     std::uint64_t nextEventId_ = 1;

@@ -4,7 +4,8 @@
 
 namespace halvora::adapter::service {
 
-bool WorkerPool::submit(std::function<void()> task) {
+bool WorkerPool::submit(std::function<void()> task)
+{
     {
         std::lock_guard<std::mutex> lock(tasksMutex_);
         if (stopped_)
@@ -17,7 +18,8 @@ bool WorkerPool::submit(std::function<void()> task) {
     return true;
 }
 
-void WorkerPool::stop() {
+void WorkerPool::stop()
+{
     std::vector<std::thread> threads;
     {
         std::lock_guard<std::mutex> lock(tasksMutex_);
@@ -30,7 +32,8 @@ void WorkerPool::stop() {
         thread.join();
 }
 
-void WorkerPool::run() {
+void WorkerPool::run()
+{
     std::unique_lock<std::mutex> lock(tasksMutex_);
     for (;;) {
         ++idle_;

@@ -12,7 +12,8 @@
 
 namespace {
 
-void usage() {
+void usage()
+{
     std::cerr << "usage: halvora-runtime [--port N | --socket PATH] [--stall-limit-ms N]\n"
                  "  --port N          serve runtimes whose options name port N (default "
               << halvora::adapter::wire::defaultServicePort
@@ -22,7 +23,8 @@ void usage() {
                  "  --stall-limit-ms  drop a peer that leaves a frame unfinished this long (default 10000)\n";
 }
 
-bool parsePositive(const char* text, long max, long& value) {
+bool parsePositive(const char* text, long max, long& value)
+{
     char* end = nullptr;
     value = std::strtol(text, &end, 10);
     return end != text && *end == '\0' && value > 0 && value <= max;
@@ -30,7 +32,8 @@ bool parsePositive(const char* text, long max, long& value) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     using namespace halvora::adapter;
     service::ServiceOptions options;
     long port = wire::defaultServicePort;

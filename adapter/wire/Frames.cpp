@@ -12,25 +12,29 @@ namespace {
 
 constexpr std::size_t prefixBytes = 4;
 
-std::uint32_t readPrefix(const std::uint8_t* bytes) {
+std::uint32_t readPrefix(const std::uint8_t* bytes)
+{
     return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
            std::uint32_t{bytes[3]};
 }
 
-std::uint64_t unsignedAt(const msgpack::object_array& items, std::uint32_t index) {
+std::uint64_t unsignedAt(const msgpack::object_array& items, std::uint32_t index)
+{
     if (items.ptr[index].type != msgpack::type::POSITIVE_INTEGER)
         throw FrameError("a frame field that must be an unsigned integer is not");
     return items.ptr[index].via.u64;
 }
 
-std::string textAt(const msgpack::object_array& items, std::uint32_t index) {
+std::string textAt(const msgpack::object_array& items, std::uint32_t index)
+{
     const msgpack::object& item = items.ptr[index];
     if (item.type != msgpack::type::STR)
         throw FrameError("a frame field that must be a string is not");
     return std::string(item.via.str.ptr, item.via.str.size);
 }
 
-std::vector<std::uint8_t> bytesAt(const msgpack::object_array& items, std::uint32_t index) {
+std::vector<std::uint8_t> bytesAt(const msgpack::object_array& items, std::uint32_t index)
+{
     const msgpack::object& item = items.ptr[index];
     if (item.type != msgpack::type::BIN)
         throw FrameError("a frame field that must be binary is not");
@@ -38,7 +42,8 @@ std::vector<std::uint8_t> bytesAt(const msgpack::object_array& items, std::uint3
     return std::vector<std::uint8_t>(data, data + item.via.bin.size);
 }
 
-Result resultAt(const msgpack::object_array& items) {
+Result resultAt(const msgpack::object_array& items)
+{
     const std::uint64_t kind = unsignedAt(items, 2);
     std::string text = textAt(items, 3);
     const std::uint64_t number = unsignedAt(items, 4);
@@ -56,7 +61,8 @@ Result resultAt(const msgpack::object_array& items) {
     }
 }
 
-std::uint64_t kindCode(Result::Kind kind) {
+std::uint64_t kindCode(Result::Kind kind)
+{
     switch (kind) {
     case Result::Kind::Null:
         return 0;
@@ -70,7 +76,8 @@ std::uint64_t kindCode(Result::Kind kind) {
     return 3;
 }
 
-Message decodeBody(const std::uint8_t* data, std::size_t length) {
+Message decodeBody(const std::uint8_t* data, std::size_t length)
+{
     msgpack::object_handle handle;
     try {
         handle = unpackBounded(data, length);
@@ -110,8 +117,8 @@ Message decodeBody(const std::uint8_t* data, std::size_t length) {
 
 } // namespace
 
-Message request(std::uint64_t id, std::string op, const std::uint8_t* data, std::size_t length,
-                std::uint64_t caller) {
+Message request(std::uint64_t id, std::string op, const std::uint8_t* data, std::size_t length, std::uint64_t caller)
+{
     Message message;
     message.kind = Kind::Request;
     message.id = id;
@@ -122,7 +129,8 @@ Message request(std::uint64_t id, std::string op, const std::uint8_t* data, std:
     return message;
 }
 
-Message response(Kind kind, std::uint64_t id, Result result) {
+Message response(Kind kind, std::uint64_t id, Result result)
+{
     Message message;
     message.kind = kind;
     message.id = id;
@@ -130,7 +138,8 @@ Message response(Kind kind, std::uint64_t id, Result result) {
     return message;
 }
 
-Message event(std::uint64_t id, std::vector<std::uint8_t> bytes) {
+Message event(std::uint64_t id, std::vector<std::uint8_t> bytes)
+{
     Message message;
     message.kind = Kind::Event;
     message.id = id;
@@ -138,7 +147,8 @@ Message event(std::uint64_t id, std::vector<std::uint8_t> bytes) {
     return message;
 }
 
-std::vector<std::uint8_t> encode(const Message& message) {
+std::vector<std::uint8_t> encode(const Message& message)
+{
     msgpack::sbuffer buffer;
     buffer.write("\0\0\0\0", prefixBytes);
     msgpack::packer<msgpack::sbuffer> out(buffer);
@@ -184,7 +194,8 @@ std::vector<std::uint8_t> encode(const Message& message) {
     return std::vector<std::uint8_t>(bytes, bytes + buffer.size());
 }
 
-void FrameReader::append(const std::uint8_t* data, std::size_t length) {
+void FrameReader::append(const std::uint8_t* data, std::size_t length)
+{
     if (consumed_ > 0 && consumed_ == buffer_.size()) {
         buffer_.clear();
         consumed_ = 0;
@@ -195,7 +206,8 @@ void FrameReader::append(const std::uint8_t* data, std::size_t length) {
     buffer_.insert(buffer_.end(), data, data + length);
 }
 
-bool FrameReader::next(Message& message) {
+bool FrameReader::next(Message& message)
+{
     const std::size_t available = buffer_.size() - consumed_;
     if (available < prefixBytes)
         return false;

@@ -12,29 +12,36 @@ namespace halvora::adapter::wire {
 
 namespace {
 
-std::runtime_error failure(const std::string& directory, const std::string& why) {
+std::runtime_error failure(const std::string& directory, const std::string& why)
+{
     return std::runtime_error("the runtime directory '" + directory + "' " + why);
 }
 
 } // namespace
 
-std::string runtimeDirectory() {
+std::string runtimeDirectory()
+{
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg != nullptr && xdg[0] == '/')
         return std::string(xdg) + "/halvora";
     return "/tmp/halvora-" + std::to_string(::getuid());
 }
 
-std::string socketPathForPort(int port) { return runtimeDirectory() + "/runtime-" + std::to_string(port) + ".sock"; }
+std::string socketPathForPort(int port)
+{
+    return runtimeDirectory() + "/runtime-" + std::to_string(port) + ".sock";
+}
 
-std::string directoryOf(const std::string& socketPath) {
+std::string directoryOf(const std::string& socketPath)
+{
     const auto slash = socketPath.find_last_of('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : socketPath.substr(0, slash);
 }
 
-void checkPrivateDirectory(const std::string& directory) {
+void checkPrivateDirectory(const std::string& directory)
+{
     struct stat status {};
     if (::lstat(directory.c_str(), &status) != 0)
         throw failure(directory, std::string("cannot be read: ") + std::strerror(errno));
@@ -46,7 +53,8 @@ void checkPrivateDirectory(const std::string& directory) {
         throw failure(directory, "is open to other users; it must have mode 0700");
 }
 
-void preparePrivateDirectory(const std::string& directory) {
+void preparePrivateDirectory(const std::string& directory)
+{
     if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
         throw failure(directory, std::string("cannot be created: ") + std::strerror(errno));
     checkPrivateDirectory(directory);

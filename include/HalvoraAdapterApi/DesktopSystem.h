@@ -25,12 +25,13 @@ public:
     ///         value, or the runtime's failure as HalvoraApiException. A launch
     ///         that never runs, because the runtime disconnected first, fails
     ///         with HalvoraApiException too, instead of leaving the caller waiting.
-    std::shared_future<std::shared_ptr<std::string>> launchManifest(const std::string& manifestUrl,
-                                                                    const std::shared_ptr<RvmOptions>& rvmOptions) const;
+    std::shared_future<std::shared_ptr<std::string>>
+    launchManifest(const std::string& manifestUrl, const std::shared_ptr<RvmOptions>& rvmOptions) const;
 
 private:
     /// @cond INTERNAL
-    DesktopSystem(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue);
+    DesktopSystem(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager,
+                  detail::TaskQueue& taskQueue);
 
     unsigned long long runtimeHandle;
     detail::FuturesManager& futuresManager;

@@ -37,8 +37,9 @@ public:
     /// @throws HalvoraApiException "Subscription already registered for topic: <topic>.
     ///         Unsubscribe before adding a new subscription" when the topic has a handler,
     ///         or "The runtime is not connected" once the runtime has disconnected.
-    void registerTopic(const std::string& topic,
-                       const std::function<std::shared_ptr<std::string>(std::shared_ptr<std::string>, EndpointId)>& handler);
+    void
+    registerTopic(const std::string& topic,
+                  const std::function<std::shared_ptr<std::string>(std::shared_ptr<std::string>, EndpointId)>& handler);
     /// @brief Removes the handler of @p topic, if any. Never raises.
     void unregisterTopic(const std::string& topic);
 

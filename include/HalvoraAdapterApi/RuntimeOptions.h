@@ -35,9 +35,9 @@ public:
     /// @brief Options with every field given; @p rvmOptions is copied into a
     /// shared, immutable object.
     RuntimeOptions(const std::string& uuid, const std::string& version, const std::string& host, int port,
-                   PortDiscoveryMode portDiscoveryMode, const std::string& arguments,
-                   const RvmOptions& rvmOptions, const std::string& securityRealm,
-                   RuntimeConnectOptions runtimeConnectOptions, bool disableHeartbeating);
+                   PortDiscoveryMode portDiscoveryMode, const std::string& arguments, const RvmOptions& rvmOptions,
+                   const std::string& securityRealm, RuntimeConnectOptions runtimeConnectOptions,
+                   bool disableHeartbeating);
     /// @brief Copies every field; the copy shares the same RvmOptions object.
     RuntimeOptions(const RuntimeOptions& other);
     /// @brief Takes every field; the source's strings and RVM options are left empty.

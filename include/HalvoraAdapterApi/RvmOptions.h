@@ -20,9 +20,8 @@ public:
 
     /// @brief Options with every field given.
     RvmOptions(bool noUi, bool disableAutoUpdates, bool doNotLaunch, const std::string& installDirectory,
-               const std::string& workingDirectory, const std::string& productName,
-               const std::string& productVersion, const std::string& companyName,
-               const std::string& runtimeVersion);
+               const std::string& workingDirectory, const std::string& productName, const std::string& productVersion,
+               const std::string& companyName, const std::string& runtimeVersion);
     /// @brief Copies every field.
     RvmOptions(const RvmOptions& other);
     /// @brief Takes every field; leaves the source's strings empty and its flags unchanged.

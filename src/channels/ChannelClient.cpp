@@ -15,8 +15,7 @@ namespace HalvoraAdapterApi {
 ChannelClient::ChannelClient(unsigned long long runtimeHandle, const std::string& channelName,
                              detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue)
     : MessageChannelClient(runtimeHandle, channelName, futuresManager, taskQueue)
-{
-}
+{}
 
 ChannelClient::~ChannelClient() = default;
 

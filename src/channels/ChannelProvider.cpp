@@ -55,8 +55,7 @@ std::shared_ptr<std::string> sendDispatch(unsigned long long handle, const std::
 ChannelProvider::ChannelProvider(unsigned long long runtimeHandle, const std::string& channelName,
                                  detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue)
     : MessageChannelClient(runtimeHandle, channelName, futuresManager, taskQueue)
-{
-}
+{}
 
 ChannelProvider::~ChannelProvider() = default;
 

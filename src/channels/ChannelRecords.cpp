@@ -97,8 +97,8 @@ size_t hash<HalvoraAdapterApi::EndpointId>::operator()(const HalvoraAdapterApi::
 {
     const hash<string> hashString;
     std::uint64_t seed = 0;
-    for (const string* field : {&endpoint.uuid, &endpoint.name, &endpoint.channelName, &endpoint.channelId,
-                                &endpoint.endpointId}) {
+    for (const string* field :
+         {&endpoint.uuid, &endpoint.name, &endpoint.channelName, &endpoint.channelId, &endpoint.endpointId}) {
         seed ^= hashString(*field) + 0x9e3779b97f4a7c15ULL + (seed << 12) + (seed >> 4);
     }
     return static_cast<size_t>(seed);

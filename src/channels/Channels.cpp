@@ -22,11 +22,9 @@ void throwIfDisconnected(unsigned long long runtimeHandle)
 Channels::Channels(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager,
                    detail::TaskQueue& taskQueue)
     : runtimeHandle(runtimeHandle), futuresManager(futuresManager), taskQueue(taskQueue)
-{
-}
+{}
 
-Channels::Channels(const Channels& other)
-    : futuresManager(other.futuresManager), taskQueue(other.taskQueue)
+Channels::Channels(const Channels& other) : futuresManager(other.futuresManager), taskQueue(other.taskQueue)
 {
     std::lock_guard<std::mutex> lock(other.registryMutex);
     runtimeHandle = other.runtimeHandle;
@@ -34,8 +32,7 @@ Channels::Channels(const Channels& other)
     providers = other.providers;
 }
 
-Channels::Channels(Channels&& other)
-    : futuresManager(other.futuresManager), taskQueue(other.taskQueue)
+Channels::Channels(Channels&& other) : futuresManager(other.futuresManager), taskQueue(other.taskQueue)
 {
     std::lock_guard<std::mutex> lock(other.registryMutex);
     runtimeHandle = other.runtimeHandle;
@@ -57,8 +54,7 @@ std::shared_ptr<ChannelClient> Channels::createClient(const std::string& channel
         MakeSharedEnabler(unsigned long long handle, const std::string& name, detail::FuturesManager& futures,
                           detail::TaskQueue& queue)
             : ChannelClient(handle, name, futures, queue)
-        {
-        }
+        {}
     };
     std::lock_guard<std::mutex> lock(registryMutex);
     throwIfDisconnected(runtimeHandle);
@@ -74,8 +70,7 @@ std::shared_ptr<ChannelProvider> Channels::createProvider(const std::string& cha
         MakeSharedEnabler(unsigned long long handle, const std::string& name, detail::FuturesManager& futures,
                           detail::TaskQueue& queue)
             : ChannelProvider(handle, name, futures, queue)
-        {
-        }
+        {}
     };
     std::lock_guard<std::mutex> lock(registryMutex);
     throwIfDisconnected(runtimeHandle);
@@ -90,7 +85,8 @@ std::shared_ptr<ChannelProvider> Channels::createProvider(const std::string& cha
 
 std::shared_ptr<std::string> Channels::onRuntimeEvent(const detail::ChannelMessage& message)
 {
-    const bool clientEvent = message.type == detail::EventType::ChannelMessage || message.type == detail::EventType::ChannelDisconnected;
+    const bool clientEvent =
+        message.type == detail::EventType::ChannelMessage || message.type == detail::EventType::ChannelDisconnected;
     std::vector<std::shared_ptr<ChannelClient>> servedClients;
     std::shared_ptr<ChannelProvider> provider;
     {

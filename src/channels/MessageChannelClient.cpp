@@ -9,8 +9,7 @@ namespace HalvoraAdapterApi {
 MessageChannelClient::MessageChannelClient(unsigned long long runtimeHandle, const std::string& channelName,
                                            detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue)
     : runtimeHandle(runtimeHandle), channelName(channelName), futuresManager(futuresManager), taskQueue(taskQueue)
-{
-}
+{}
 
 MessageChannelClient::~MessageChannelClient() = default;
 

@@ -44,8 +44,7 @@ void packRecord(Packer& packer, const LaunchManifestRequest& request)
 DesktopSystem::DesktopSystem(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager,
                              detail::TaskQueue& taskQueue)
     : runtimeHandle(runtimeHandle), futuresManager(futuresManager), taskQueue(taskQueue)
-{
-}
+{}
 
 std::shared_future<std::shared_ptr<std::string>>
 DesktopSystem::launchManifest(const std::string& manifestUrl, const std::shared_ptr<RvmOptions>& rvmOptions) const

@@ -51,8 +51,7 @@ private:
 } // namespace
 
 std::shared_future<TaskQueue::Result> queueWork(TaskQueue& taskQueue, FuturesManager& futuresManager,
-                                                std::function<TaskQueue::Result()> work,
-                                                const char* abandonedMessage)
+                                                std::function<TaskQueue::Result()> work, const char* abandonedMessage)
 {
     auto reply = std::make_unique<QueuedReply>(abandonedMessage);
     std::shared_future<TaskQueue::Result> future = reply->future();

@@ -14,8 +14,7 @@ namespace HalvoraAdapterApi {
 namespace detail {
 
 std::shared_future<TaskQueue::Result> queueWork(TaskQueue& taskQueue, FuturesManager& futuresManager,
-                                                std::function<TaskQueue::Result()> work,
-                                                const char* abandonedMessage);
+                                                std::function<TaskQueue::Result()> work, const char* abandonedMessage);
 
 } // namespace detail
 } // namespace HalvoraAdapterApi

@@ -89,9 +89,8 @@ DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool 
     }
     try {
         std::size_t offset = 0;
-        decoded.handle = msgpack::unpack(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length),
-                                         offset, referenceInput ? referenceEverything : nullptr, nullptr,
-                                         limitsFor(length));
+        decoded.handle = msgpack::unpack(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length), offset,
+                                         referenceInput ? referenceEverything : nullptr, nullptr, limitsFor(length));
     } catch (const msgpack::insufficient_bytes&) {
         decoded.handle = msgpack::object_handle();
         decoded.error = "end of buffer.";

@@ -38,10 +38,7 @@ public:
     explicit EncodedRequest(msgpack::sbuffer bytes) : bytes(std::move(bytes)), nil(false) {}
 
     bool isNil() const { return nil; }
-    const std::uint8_t* data() const
-    {
-        return nil ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data());
-    }
+    const std::uint8_t* data() const { return nil ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()); }
     std::uint64_t size() const { return nil ? 0 : bytes.size(); }
 
 private:

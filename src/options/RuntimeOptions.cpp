@@ -5,32 +5,18 @@
 namespace HalvoraAdapterApi {
 
 RuntimeOptions::RuntimeOptions(const std::string& uuid, const std::string& version)
-    : uuid(uuid),
-      version(version),
-      host("127.0.0.1"),
-      port(0),
-      portDiscoveryMode(PortDiscoveryMode::Automatic),
-      runtimeConnectOptions(RuntimeConnectOptions::Default),
-      disableHeartbeating(false)
-{
-}
+    : uuid(uuid), version(version), host("127.0.0.1"), port(0), portDiscoveryMode(PortDiscoveryMode::Automatic),
+      runtimeConnectOptions(RuntimeConnectOptions::Default), disableHeartbeating(false)
+{}
 
 RuntimeOptions::RuntimeOptions(const std::string& uuid, const std::string& version, const std::string& host, int port,
                                PortDiscoveryMode portDiscoveryMode, const std::string& arguments,
                                const RvmOptions& rvmOptions, const std::string& securityRealm,
                                RuntimeConnectOptions runtimeConnectOptions, bool disableHeartbeating)
-    : uuid(uuid),
-      version(version),
-      host(host),
-      port(port),
-      portDiscoveryMode(portDiscoveryMode),
-      arguments(arguments),
-      rvmOptions(std::make_shared<const RvmOptions>(rvmOptions)),
-      securityRealm(securityRealm),
-      runtimeConnectOptions(runtimeConnectOptions),
-      disableHeartbeating(disableHeartbeating)
-{
-}
+    : uuid(uuid), version(version), host(host), port(port), portDiscoveryMode(portDiscoveryMode), arguments(arguments),
+      rvmOptions(std::make_shared<const RvmOptions>(rvmOptions)), securityRealm(securityRealm),
+      runtimeConnectOptions(runtimeConnectOptions), disableHeartbeating(disableHeartbeating)
+{}
 
 // Member by member: rvmOptions is shared, never copied again.
 RuntimeOptions::RuntimeOptions(const RuntimeOptions& other) = default;
@@ -62,9 +48,7 @@ void moveFrom(RuntimeOptions& target, RuntimeOptions& source) noexcept
 } // namespace
 
 RuntimeOptions::RuntimeOptions(RuntimeOptions&& other) noexcept
-    : port(other.port),
-      portDiscoveryMode(other.portDiscoveryMode),
-      runtimeConnectOptions(other.runtimeConnectOptions),
+    : port(other.port), portDiscoveryMode(other.portDiscoveryMode), runtimeConnectOptions(other.runtimeConnectOptions),
       disableHeartbeating(other.disableHeartbeating)
 {
     moveFrom(*this, other);

@@ -8,23 +8,15 @@ RvmOptions::RvmOptions(bool noUi, bool disableAutoUpdates, bool doNotLaunch, con
                        const std::string& workingDirectory, const std::string& productName,
                        const std::string& productVersion, const std::string& companyName,
                        const std::string& runtimeVersion)
-    : noUi(noUi),
-      disableAutoUpdates(disableAutoUpdates),
-      doNotLaunch(doNotLaunch),
-      installDirectory(installDirectory),
-      workingDirectory(workingDirectory),
-      cacheKey{productName, productVersion, companyName, runtimeVersion}
-{
-}
+    : noUi(noUi), disableAutoUpdates(disableAutoUpdates), doNotLaunch(doNotLaunch), installDirectory(installDirectory),
+      workingDirectory(workingDirectory), cacheKey{productName, productVersion, companyName, runtimeVersion}
+{}
 
 RvmOptions::RvmOptions(const RvmOptions& other) = default;
 
 RvmOptions::RvmOptions(RvmOptions&& other) noexcept
-    : noUi(other.noUi),
-      disableAutoUpdates(other.disableAutoUpdates),
-      doNotLaunch(other.doNotLaunch),
-      installDirectory(std::move(other.installDirectory)),
-      workingDirectory(std::move(other.workingDirectory)),
+    : noUi(other.noUi), disableAutoUpdates(other.disableAutoUpdates), doNotLaunch(other.doNotLaunch),
+      installDirectory(std::move(other.installDirectory)), workingDirectory(std::move(other.workingDirectory)),
       cacheKey(std::move(other.cacheKey))
 {
     // A moved-from std::string is only "valid but unspecified"; the class

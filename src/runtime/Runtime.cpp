@@ -49,7 +49,8 @@ void packRecord(detail::Packer& packer, const DisconnectRequest& request)
 
 std::wstring banner()
 {
-    const std::string text = std::string("**** Initialising Halvora C++ Adapter v") + detail::libraryVersion + " ****\n";
+    const std::string text =
+        std::string("**** Initialising Halvora C++ Adapter v") + detail::libraryVersion + " ****\n";
     return std::wstring(text.begin(), text.end());
 }
 
@@ -75,11 +76,9 @@ void sendDisconnect(std::uint64_t handle)
 } // namespace
 
 Runtime::Runtime(RuntimeOptions options, std::string runtimeId)
-    : handle(0), connected(false), connections(0), runtimeId(std::move(runtimeId)),
-      runtimeOptions(std::move(options)), futuresManager(std::make_unique<detail::FuturesManager>()),
-      taskQueue(std::make_unique<detail::TaskQueue>())
-{
-}
+    : handle(0), connected(false), connections(0), runtimeId(std::move(runtimeId)), runtimeOptions(std::move(options)),
+      futuresManager(std::make_unique<detail::FuturesManager>()), taskQueue(std::make_unique<detail::TaskQueue>())
+{}
 
 Runtime::~Runtime()
 {
@@ -206,8 +205,7 @@ std::shared_ptr<Channels> Runtime::getChannels()
     struct MakeSharedEnabler : Channels {
         MakeSharedEnabler(unsigned long long runtimeHandle, detail::FuturesManager& futures, detail::TaskQueue& tasks)
             : Channels(runtimeHandle, futures, tasks)
-        {
-        }
+        {}
     };
     std::lock_guard<std::mutex> lock(stateMutex);
     if (!connected) {
@@ -224,8 +222,7 @@ std::shared_ptr<DesktopSystem> Runtime::getDesktopSystem()
     struct MakeSharedEnabler : DesktopSystem {
         MakeSharedEnabler(unsigned long long runtimeHandle, detail::FuturesManager& futures, detail::TaskQueue& tasks)
             : DesktopSystem(runtimeHandle, futures, tasks)
-        {
-        }
+        {}
     };
     std::lock_guard<std::mutex> lock(stateMutex);
     if (!connected) {

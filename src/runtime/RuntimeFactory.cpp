@@ -63,8 +63,7 @@ std::shared_ptr<Runtime> RuntimeFactory::getRuntimeInstance(const RuntimeOptions
     struct MakeSharedEnabler : Runtime {
         MakeSharedEnabler(RuntimeOptions runtimeOptions, std::string id)
             : Runtime(std::move(runtimeOptions), std::move(id))
-        {
-        }
+        {}
     };
     const std::string runtimeId = generateRuntimeId(options);
     std::lock_guard<std::mutex> lock(runtimesMutex);

@@ -12,7 +12,8 @@ namespace halvora::adapter::testing {
 
 class AdapterFixture : public ::testing::Test {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         halvora_embedded_shutdown();
         EXPECT_EQ(FakeRuntime::outstandingReplies(), 0u) << "reply buffers not released";
         EXPECT_EQ(FakeRuntime::badReleases(), 0u) << "reply buffers released twice or never handed out";
@@ -20,7 +21,8 @@ protected:
     }
 
     // A channel name of this test's own.
-    static std::string channel(const std::string& suffix = "") {
+    static std::string channel(const std::string& suffix = "")
+    {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         return std::string(test->test_suite_name()) + "." + test->name() + suffix;
     }

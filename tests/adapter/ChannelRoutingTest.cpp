@@ -9,7 +9,8 @@ namespace {
 
 class AChannel : public AdapterFixture {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         provider.connect();
         client.connect();
     }
@@ -18,7 +19,8 @@ protected:
     FakeRuntime client{"client-uuid"};
 };
 
-TEST_F(AChannel, HasAtMostOneLiveProviderPerName) {
+TEST_F(AChannel, HasAtMostOneLiveProviderPerName)
+{
     const Outcome first = provider.createProvider(channel());
     ASSERT_EQ(first.kind, Outcome::Kind::Text);
     const Outcome second = client.createProvider(channel());
@@ -30,13 +32,15 @@ TEST_F(AChannel, HasAtMostOneLiveProviderPerName) {
     EXPECT_EQ(client.createProvider(channel()).kind, Outcome::Kind::Text) << "the name is free once its runtime left";
 }
 
-TEST_F(AChannel, RefusesAClientWithoutWaitWhenNoProviderIsOpen) {
+TEST_F(AChannel, RefusesAClientWithoutWaitWhenNoProviderIsOpen)
+{
     const Outcome outcome = client.connectToProvider(channel(), false);
     ASSERT_TRUE(outcome.isError());
     EXPECT_NE(outcome.text.find(channel()), std::string::npos) << "the error names the channel: " << outcome.text;
 }
 
-TEST_F(AChannel, LetsAWaitingClientConnectOnceTheProviderAppears) {
+TEST_F(AChannel, LetsAWaitingClientConnectOnceTheProviderAppears)
+{
     auto connecting = std::async(std::launch::async, [&] { return client.connectToProvider(channel(), true); });
     EXPECT_EQ(connecting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     provider.createProvider(channel());
@@ -45,7 +49,8 @@ TEST_F(AChannel, LetsAWaitingClientConnectOnceTheProviderAppears) {
     EXPECT_TRUE(provider.waitForEvent("ProviderClientConnected"));
 }
 
-TEST_F(AChannel, EndsAWaitingConnectWhenTheWaitingRuntimeDisconnects) {
+TEST_F(AChannel, EndsAWaitingConnectWhenTheWaitingRuntimeDisconnects)
+{
     auto connecting = std::async(std::launch::async, [&] { return client.connectToProvider(channel(), true); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     client.disconnect();
@@ -53,7 +58,8 @@ TEST_F(AChannel, EndsAWaitingConnectWhenTheWaitingRuntimeDisconnects) {
     EXPECT_TRUE(connecting.get().isError());
 }
 
-TEST_F(AChannel, EndsAWaitingConnectWhenTheAdapterShutsDown) {
+TEST_F(AChannel, EndsAWaitingConnectWhenTheAdapterShutsDown)
+{
     auto connecting = std::async(std::launch::async, [&] { return client.connectToProvider(channel(), true); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     halvora_embedded_shutdown();
@@ -63,7 +69,8 @@ TEST_F(AChannel, EndsAWaitingConnectWhenTheAdapterShutsDown) {
     EXPECT_NE(outcome.text.find("shut down"), std::string::npos) << outcome.text;
 }
 
-TEST_F(AChannel, TellsTheProviderOfAClientThatConnectsAndOfItsLeaving) {
+TEST_F(AChannel, TellsTheProviderOfAClientThatConnectsAndOfItsLeaving)
+{
     const std::string providerId = provider.createProvider(channel()).text;
     const std::string clientId = client.connectToProvider(channel(), false).text;
 
@@ -83,7 +90,8 @@ TEST_F(AChannel, TellsTheProviderOfAClientThatConnectsAndOfItsLeaving) {
     EXPECT_TRUE(client.disconnectFromProvider(clientId).isError());
 }
 
-TEST_F(AChannel, TellsItsClientsWhenTheProvidersRuntimeGoesAway) {
+TEST_F(AChannel, TellsItsClientsWhenTheProvidersRuntimeGoesAway)
+{
     FakeRuntime second("second-client");
     second.connect();
     const std::string providerId = provider.createProvider(channel()).text;
@@ -101,7 +109,8 @@ TEST_F(AChannel, TellsItsClientsWhenTheProvidersRuntimeGoesAway) {
     EXPECT_TRUE(client.dispatch(firstId, "topic").isError());
 }
 
-TEST_F(AChannel, TellsTheProviderWhenAClientsRuntimeGoesAway) {
+TEST_F(AChannel, TellsTheProviderWhenAClientsRuntimeGoesAway)
+{
     provider.createProvider(channel());
     const std::string clientId = client.connectToProvider(channel(), false).text;
     client.disconnect();
@@ -110,7 +119,8 @@ TEST_F(AChannel, TellsTheProviderWhenAClientsRuntimeGoesAway) {
     EXPECT_EQ(left->endpointId(), clientId);
 }
 
-TEST_F(AChannel, GivesEveryEndpointAnIdentityOfItsOwn) {
+TEST_F(AChannel, GivesEveryEndpointAnIdentityOfItsOwn)
+{
     std::set<std::string> identities;
     identities.insert(provider.createProvider(channel("-a")).text);
     identities.insert(provider.createProvider(channel("-b")).text);

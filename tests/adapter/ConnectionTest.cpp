@@ -9,7 +9,8 @@ namespace {
 
 class AnEmbeddedRuntime : public AdapterFixture {};
 
-TEST_F(AnEmbeddedRuntime, GetsAFreshNonZeroHandleForEveryConnection) {
+TEST_F(AnEmbeddedRuntime, GetsAFreshNonZeroHandleForEveryConnection)
+{
     FakeRuntime first, second;
     const auto a = first.connect();
     const auto b = second.connect();
@@ -21,7 +22,8 @@ TEST_F(AnEmbeddedRuntime, GetsAFreshNonZeroHandleForEveryConnection) {
     EXPECT_NE(third.connect(), a) << "a handle is never handed out twice";
 }
 
-TEST_F(AnEmbeddedRuntime, IsRefusedWithoutCallbacksOrWithAMalformedConnectRequest) {
+TEST_F(AnEmbeddedRuntime, IsRefusedWithoutCallbacksOrWithAMalformedConnectRequest)
+{
     const auto request = RequestBuilder().add("runtime_ptr", std::uint64_t{1}).bytes();
     const NativeResult noCallbacks = d_halvora_connect(request.data(), request.size(), nullptr, nullptr);
     EXPECT_TRUE(noCallbacks.isError);
@@ -33,7 +35,8 @@ TEST_F(AnEmbeddedRuntime, IsRefusedWithoutCallbacksOrWithAMalformedConnectReques
     deallocate_rust_buffer(missing.data, missing.length);
 }
 
-TEST_F(AnEmbeddedRuntime, CannotBeUsedAfterItDisconnected) {
+TEST_F(AnEmbeddedRuntime, CannotBeUsedAfterItDisconnected)
+{
     FakeRuntime runtime;
     runtime.connect();
     const auto handle = runtime.handle();
@@ -47,7 +50,8 @@ TEST_F(AnEmbeddedRuntime, CannotBeUsedAfterItDisconnected) {
     EXPECT_TRUE(again.isError()) << "a second disconnect of the same handle";
 }
 
-TEST_F(AnEmbeddedRuntime, ReceivesAdapterDisconnectedAsItsLastEventWhenTheAdapterShutsDown) {
+TEST_F(AnEmbeddedRuntime, ReceivesAdapterDisconnectedAsItsLastEventWhenTheAdapterShutsDown)
+{
     FakeRuntime provider, client;
     provider.connect();
     client.connect();
@@ -67,7 +71,8 @@ TEST_F(AnEmbeddedRuntime, ReceivesAdapterDisconnectedAsItsLastEventWhenTheAdapte
     EXPECT_NE(later.connect(), 0u) << "the adapter accepts connections after a shutdown";
 }
 
-TEST_F(AnEmbeddedRuntime, CanDisconnectFromInsideItsOwnEventHandler) {
+TEST_F(AnEmbeddedRuntime, CanDisconnectFromInsideItsOwnEventHandler)
+{
     FakeRuntime provider, client;
     provider.connect();
     client.connect();
@@ -75,8 +80,8 @@ TEST_F(AnEmbeddedRuntime, CanDisconnectFromInsideItsOwnEventHandler) {
     std::promise<Outcome> disconnected;
     provider.answer([&](const ReceivedEvent& event) {
         if (event.type == "ProviderClientConnected")
-            disconnected.set_value(callAdapter(d_halvora_disconnect,
-                                               RequestBuilder().add("handle", provider.handle()).bytes()));
+            disconnected.set_value(
+                callAdapter(d_halvora_disconnect, RequestBuilder().add("handle", provider.handle()).bytes()));
         return Reply::null();
     });
     client.connectToProvider(channel(), false);
@@ -87,7 +92,8 @@ TEST_F(AnEmbeddedRuntime, CanDisconnectFromInsideItsOwnEventHandler) {
     EXPECT_TRUE(client.waitForEvent("ChannelDisconnected"));
 }
 
-TEST_F(AnEmbeddedRuntime, ReleasesEveryReplyBufferOnceAndHandsEveryResultBufferOutOnce) {
+TEST_F(AnEmbeddedRuntime, ReleasesEveryReplyBufferOnceAndHandsEveryResultBufferOutOnce)
+{
     FakeRuntime provider, client;
     provider.connect();
     client.connect();
@@ -104,7 +110,8 @@ TEST_F(AnEmbeddedRuntime, ReleasesEveryReplyBufferOnceAndHandsEveryResultBufferO
     EXPECT_EQ(provider.eventsOf("ChannelProviderMessage").size(), 50u);
 }
 
-TEST_F(AnEmbeddedRuntime, IgnoresABufferGivenBackTwiceOrNeverHandedOut) {
+TEST_F(AnEmbeddedRuntime, IgnoresABufferGivenBackTwiceOrNeverHandedOut)
+{
     FakeRuntime runtime;
     runtime.connect();
     const NativeResult result = d_halvora_disconnect(nullptr, 0);
@@ -120,7 +127,8 @@ TEST_F(AnEmbeddedRuntime, IgnoresABufferGivenBackTwiceOrNeverHandedOut) {
 
 namespace {
 
-TEST(TheEmbeddedAdapterAtExit, LetsAProcessWithLiveConnectionsAndCallsInFlightExitPromptly) {
+TEST(TheEmbeddedAdapterAtExit, LetsAProcessWithLiveConnectionsAndCallsInFlightExitPromptly)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

@@ -9,7 +9,8 @@ namespace {
 
 class ADispatch : public AdapterFixture {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         provider.connect();
         client.connect();
         providerId = provider.createProvider(channel()).text;
@@ -22,7 +23,8 @@ protected:
     std::string clientId;
 };
 
-TEST_F(ADispatch, DeliversClientDispatchToTheProviderAndReturnsItsReply) {
+TEST_F(ADispatch, DeliversClientDispatchToTheProviderAndReturnsItsReply)
+{
     provider.answer([](const ReceivedEvent& event) { return Reply::text("{\"echo\":" + event.payload + "}"); });
     const Outcome reply = client.dispatch(clientId, "greet", "{\"n\":1}");
     EXPECT_EQ(reply.kind, Outcome::Kind::Text);
@@ -36,26 +38,30 @@ TEST_F(ADispatch, DeliversClientDispatchToTheProviderAndReturnsItsReply) {
     EXPECT_FALSE(message->payloadIsNull);
 }
 
-TEST_F(ADispatch, ReturnsNullWhenTheHandlerAnswersWithoutValueOrNotAtAll) {
+TEST_F(ADispatch, ReturnsNullWhenTheHandlerAnswersWithoutValueOrNotAtAll)
+{
     provider.answer([](const ReceivedEvent&) { return Reply::null(); });
     EXPECT_EQ(client.dispatch(clientId, "t").kind, Outcome::Kind::Null);
     provider.answer([](const ReceivedEvent&) { return Reply::none(); });
     EXPECT_EQ(client.dispatch(clientId, "t").kind, Outcome::Kind::Null);
 }
 
-TEST_F(ADispatch, ReturnsTheHandlersErrorTextAsAnError) {
+TEST_F(ADispatch, ReturnsTheHandlersErrorTextAsAnError)
+{
     provider.answer([](const ReceivedEvent&) { return Reply::error("no such topic"); });
     const Outcome reply = client.dispatch(clientId, "t", "{}");
     ASSERT_TRUE(reply.isError());
     EXPECT_EQ(reply.text, "no such topic");
 }
 
-TEST_F(ADispatch, EndsWithAnErrorWhenTheReplyCannotBeRead) {
+TEST_F(ADispatch, EndsWithAnErrorWhenTheReplyCannotBeRead)
+{
     provider.answer([](const ReceivedEvent&) { return Reply::garbage(); });
     EXPECT_TRUE(client.dispatch(clientId, "t").isError());
 }
 
-TEST_F(ADispatch, CarriesAMissingPayloadAsNullAndAnEmptyOneAsText) {
+TEST_F(ADispatch, CarriesAMissingPayloadAsNullAndAnEmptyOneAsText)
+{
     client.dispatch(clientId, "none");
     client.dispatch(clientId, "empty", "");
     const auto messages = provider.eventsOf("ChannelProviderMessage");
@@ -65,7 +71,8 @@ TEST_F(ADispatch, CarriesAMissingPayloadAsNullAndAnEmptyOneAsText) {
     EXPECT_EQ(messages[1].payload, "");
 }
 
-TEST_F(ADispatch, ToAnEndpointReachesThatClientOnlyAndReturnsItsReply) {
+TEST_F(ADispatch, ToAnEndpointReachesThatClientOnlyAndReturnsItsReply)
+{
     FakeRuntime other("other-client");
     other.connect();
     other.connectToProvider(channel(), false);
@@ -82,7 +89,8 @@ TEST_F(ADispatch, ToAnEndpointReachesThatClientOnlyAndReturnsItsReply) {
     EXPECT_TRUE(other.eventsOf("ChannelMessage").empty());
 }
 
-TEST_F(ADispatch, ToAnEndpointIsRefusedForAnEndpointThatIsNotThisProvidersClient) {
+TEST_F(ADispatch, ToAnEndpointIsRefusedForAnEndpointThatIsNotThisProvidersClient)
+{
     EXPECT_TRUE(provider.dispatchToEndpoint(providerId, "client:nobody:1", "t").isError());
     EXPECT_TRUE(client.dispatchToEndpoint(providerId, clientId, "t").isError()) << "only the provider's runtime may";
 
@@ -90,7 +98,8 @@ TEST_F(ADispatch, ToAnEndpointIsRefusedForAnEndpointThatIsNotThisProvidersClient
     EXPECT_TRUE(provider.dispatchToEndpoint(otherProvider, clientId, "t").isError());
 }
 
-TEST_F(ADispatch, EndsWithAnErrorWhenTheProvidersRuntimeDisconnectsMidCall) {
+TEST_F(ADispatch, EndsWithAnErrorWhenTheProvidersRuntimeDisconnectsMidCall)
+{
     std::promise<void> handlerEntered;
     std::promise<void> releaseHandler;
     auto release = releaseHandler.get_future().share();
@@ -111,7 +120,8 @@ TEST_F(ADispatch, EndsWithAnErrorWhenTheProvidersRuntimeDisconnectsMidCall) {
     disconnecting.get();
 }
 
-TEST_F(ADispatch, FromAHandlerToItsOwnRuntimeIsRefusedInsteadOfDeadlocking) {
+TEST_F(ADispatch, FromAHandlerToItsOwnRuntimeIsRefusedInsteadOfDeadlocking)
+{
     // The provider's runtime is also a client of its own channel.
     const std::string selfClient = provider.connectToProvider(channel(), false).text;
     std::promise<Outcome> nested;
@@ -129,7 +139,8 @@ TEST_F(ADispatch, FromAHandlerToItsOwnRuntimeIsRefusedInsteadOfDeadlocking) {
     EXPECT_NE(inner.text.find("event thread"), std::string::npos) << inner.text;
 }
 
-TEST_F(ADispatch, FromAHandlerIsRefusedWhenItWouldCloseACycleOfWaitingRuntimes) {
+TEST_F(ADispatch, FromAHandlerIsRefusedWhenItWouldCloseACycleOfWaitingRuntimes)
+{
     // The client's handler calls back into the provider, whose event thread waits for the client.
     std::promise<Outcome> nested;
     client.answer([&](const ReceivedEvent& event) {
@@ -151,7 +162,8 @@ TEST_F(ADispatch, FromAHandlerIsRefusedWhenItWouldCloseACycleOfWaitingRuntimes) 
     EXPECT_EQ(middle.get_future().get().kind, Outcome::Kind::Null) << "the outer call still completes";
 }
 
-TEST_F(ADispatch, FromAHandlerToAnotherRuntimeSucceeds) {
+TEST_F(ADispatch, FromAHandlerToAnotherRuntimeSucceeds)
+{
     FakeRuntime third("third");
     third.connect();
     third.createProvider(channel("-third"));
@@ -166,7 +178,8 @@ TEST_F(ADispatch, FromAHandlerToAnotherRuntimeSucceeds) {
     EXPECT_EQ(client.dispatch(clientId, "t").text, "\"third\"");
 }
 
-TEST_F(ADispatch, ReachesOneRuntimeInTheOrderTheEventsWereMade) {
+TEST_F(ADispatch, ReachesOneRuntimeInTheOrderTheEventsWereMade)
+{
     for (int i = 0; i < 20; ++i)
         client.dispatch(clientId, std::to_string(i));
     const auto events = provider.events();
@@ -178,7 +191,8 @@ TEST_F(ADispatch, ReachesOneRuntimeInTheOrderTheEventsWereMade) {
         EXPECT_EQ(event.thread, events[0].thread) << "one event thread per connection";
 }
 
-TEST_F(ADispatch, ServesManyRuntimesDispatchingFromSeveralThreads) {
+TEST_F(ADispatch, ServesManyRuntimesDispatchingFromSeveralThreads)
+{
     constexpr int runtimes = 4;
     constexpr int dispatchesEach = 100;
     provider.answer([](const ReceivedEvent& event) { return Reply::text(event.payload); });
@@ -195,8 +209,9 @@ TEST_F(ADispatch, ServesManyRuntimesDispatchingFromSeveralThreads) {
         threads.emplace_back([&, i] {
             for (int n = 0; n < dispatchesEach; ++n) {
                 const std::string payload = std::to_string(i * 1000 + n);
-                if (clients[static_cast<std::size_t>(i)]->dispatch(ids[static_cast<std::size_t>(i)], "t", payload).text ==
-                    payload)
+                if (clients[static_cast<std::size_t>(i)]
+                        ->dispatch(ids[static_cast<std::size_t>(i)], "t", payload)
+                        .text == payload)
                     ++correct;
             }
         });

@@ -16,25 +16,30 @@ struct ReplyLedger {
 };
 
 // Leaked on purpose: event threads may still release replies while the process exits.
-ReplyLedger& replies() {
+ReplyLedger& replies()
+{
     static ReplyLedger* ledger = new ReplyLedger;
     return *ledger;
 }
 
-template <typename Value> std::vector<std::uint8_t> packed(const Value& value) {
+template <typename Value>
+std::vector<std::uint8_t> packed(const Value& value)
+{
     msgpack::sbuffer buffer;
     msgpack::pack(buffer, value);
     return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
 }
 
-std::string stringAt(const msgpack::object& array, std::uint32_t index) {
+std::string stringAt(const msgpack::object& array, std::uint32_t index)
+{
     if (array.type != msgpack::type::ARRAY || index >= array.via.array.size)
         return {};
     const msgpack::object& item = array.via.array.ptr[index];
     return item.type == msgpack::type::STR ? std::string(item.via.str.ptr, item.via.str.size) : std::string();
 }
 
-ReceivedEvent decodeEvent(const std::uint8_t* data, std::uint64_t length) {
+ReceivedEvent decodeEvent(const std::uint8_t* data, std::uint64_t length)
+{
     ReceivedEvent event;
     event.thread = std::this_thread::get_id();
     const msgpack::object_handle handle = msgpack::unpack(reinterpret_cast<const char*>(data), length);
@@ -55,7 +60,8 @@ ReceivedEvent decodeEvent(const std::uint8_t* data, std::uint64_t length) {
     return event;
 }
 
-std::uint8_t* makeReplyBuffer(const Reply& reply) {
+std::uint8_t* makeReplyBuffer(const Reply& reply)
+{
     std::vector<std::uint8_t> map;
     if (reply.kind == Reply::Kind::Garbage) {
         map = {0xc1, 0xc1, 0xc1};
@@ -84,7 +90,8 @@ std::uint8_t* makeReplyBuffer(const Reply& reply) {
 
 } // namespace
 
-Outcome callAdapter(AdapterFunction function, const std::vector<std::uint8_t>& request) {
+Outcome callAdapter(AdapterFunction function, const std::vector<std::uint8_t>& request)
+{
     const NativeResult result = function(request.empty() ? nullptr : request.data(), request.size());
     Outcome outcome;
     try {
@@ -108,32 +115,38 @@ Outcome callAdapter(AdapterFunction function, const std::vector<std::uint8_t>& r
     return outcome;
 }
 
-RequestBuilder& RequestBuilder::add(const std::string& key, std::uint64_t value) {
+RequestBuilder& RequestBuilder::add(const std::string& key, std::uint64_t value)
+{
     entries_.emplace_back(key, packed(value));
     return *this;
 }
 
-RequestBuilder& RequestBuilder::add(const std::string& key, const std::string& value) {
+RequestBuilder& RequestBuilder::add(const std::string& key, const std::string& value)
+{
     entries_.emplace_back(key, packed(value));
     return *this;
 }
 
-RequestBuilder& RequestBuilder::add(const std::string& key, bool value) {
+RequestBuilder& RequestBuilder::add(const std::string& key, bool value)
+{
     entries_.emplace_back(key, packed(value));
     return *this;
 }
 
-RequestBuilder& RequestBuilder::addMap(const std::string& key, const RequestBuilder& map) {
+RequestBuilder& RequestBuilder::addMap(const std::string& key, const RequestBuilder& map)
+{
     entries_.emplace_back(key, map.bytes());
     return *this;
 }
 
-RequestBuilder& RequestBuilder::addNil(const std::string& key) {
+RequestBuilder& RequestBuilder::addNil(const std::string& key)
+{
     entries_.emplace_back(key, std::vector<std::uint8_t>{0xc0});
     return *this;
 }
 
-std::vector<std::uint8_t> RequestBuilder::bytes() const {
+std::vector<std::uint8_t> RequestBuilder::bytes() const
+{
     msgpack::sbuffer buffer;
     msgpack::packer<msgpack::sbuffer> out(buffer);
     out.pack_map(static_cast<std::uint32_t>(entries_.size()));
@@ -146,19 +159,21 @@ std::vector<std::uint8_t> RequestBuilder::bytes() const {
 
 FakeRuntime::FakeRuntime(std::string uuid) : uuid_(std::move(uuid)) {}
 
-FakeRuntime::~FakeRuntime() {
+FakeRuntime::~FakeRuntime()
+{
     if (handle_ != 0)
         disconnect();
 }
 
-std::uint64_t FakeRuntime::connect() {
+std::uint64_t FakeRuntime::connect()
+{
     const auto request = RequestBuilder()
                              .addMap("runtime_options", RequestBuilder().add("uuid", uuid_).add("version", "1"))
                              .add("runtime_ptr", static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(this)))
                              .add("version", "1.2.1.34")
                              .bytes();
-    const NativeResult result = d_halvora_connect(request.data(), request.size(), &FakeRuntime::onEvent,
-                                                  &FakeRuntime::releaseReply);
+    const NativeResult result =
+        d_halvora_connect(request.data(), request.size(), &FakeRuntime::onEvent, &FakeRuntime::releaseReply);
     const msgpack::object_handle decoded = msgpack::unpack(reinterpret_cast<const char*>(result.data), result.length);
     if (!result.isError && decoded.get().type == msgpack::type::POSITIVE_INTEGER)
         handle_ = decoded.get().as<std::uint64_t>();
@@ -166,23 +181,27 @@ std::uint64_t FakeRuntime::connect() {
     return handle_;
 }
 
-Outcome FakeRuntime::disconnect() {
+Outcome FakeRuntime::disconnect()
+{
     const Outcome outcome = callAdapter(d_halvora_disconnect, RequestBuilder().add("handle", handle_).bytes());
     handle_ = 0;
     return outcome;
 }
 
-void FakeRuntime::answer(Handler handler) {
+void FakeRuntime::answer(Handler handler)
+{
     std::lock_guard<std::mutex> lock(eventsMutex_);
     handler_ = std::move(handler);
 }
 
-std::vector<ReceivedEvent> FakeRuntime::events() const {
+std::vector<ReceivedEvent> FakeRuntime::events() const
+{
     std::lock_guard<std::mutex> lock(eventsMutex_);
     return events_;
 }
 
-std::vector<ReceivedEvent> FakeRuntime::eventsOf(const std::string& type) const {
+std::vector<ReceivedEvent> FakeRuntime::eventsOf(const std::string& type) const
+{
     std::vector<ReceivedEvent> matching;
     for (const ReceivedEvent& event : events())
         if (event.type == type)
@@ -190,7 +209,8 @@ std::vector<ReceivedEvent> FakeRuntime::eventsOf(const std::string& type) const 
     return matching;
 }
 
-std::optional<ReceivedEvent> FakeRuntime::waitForEvent(const std::string& type, std::size_t count) const {
+std::optional<ReceivedEvent> FakeRuntime::waitForEvent(const std::string& type, std::size_t count) const
+{
     std::unique_lock<std::mutex> lock(eventsMutex_);
     std::optional<ReceivedEvent> first;
     eventArrived_.wait_for(lock, patience, [&] {
@@ -206,23 +226,27 @@ std::optional<ReceivedEvent> FakeRuntime::waitForEvent(const std::string& type, 
     return seen >= count ? first : std::nullopt;
 }
 
-Outcome FakeRuntime::createProvider(const std::string& channel) const {
+Outcome FakeRuntime::createProvider(const std::string& channel) const
+{
     return callAdapter(d_halvora_channels_create_provider,
                        RequestBuilder().add("handle", handle_).add("provider_name", channel).bytes());
 }
 
-Outcome FakeRuntime::connectToProvider(const std::string& channel, bool wait) const {
+Outcome FakeRuntime::connectToProvider(const std::string& channel, bool wait) const
+{
     return callAdapter(d_halvora_channels_connect_to_provider,
                        RequestBuilder().add("handle", handle_).add("provider_name", channel).add("wait", wait).bytes());
 }
 
-Outcome FakeRuntime::disconnectFromProvider(const std::string& clientId) const {
+Outcome FakeRuntime::disconnectFromProvider(const std::string& clientId) const
+{
     return callAdapter(d_halvora_channels_disconnect_from_provider,
                        RequestBuilder().add("handle", handle_).add("client_id", clientId).bytes());
 }
 
 Outcome FakeRuntime::dispatch(const std::string& clientId, const std::string& topic,
-                              std::optional<std::string> payload) const {
+                              std::optional<std::string> payload) const
+{
     return callAdapter(d_halvora_channels_client_dispatch, RequestBuilder()
                                                                .add("handle", handle_)
                                                                .add("client_id", clientId)
@@ -233,7 +257,8 @@ Outcome FakeRuntime::dispatch(const std::string& clientId, const std::string& to
 }
 
 Outcome FakeRuntime::dispatchToEndpoint(const std::string& providerId, const std::string& endpointId,
-                                        const std::string& topic, std::optional<std::string> payload) const {
+                                        const std::string& topic, std::optional<std::string> payload) const
+{
     const auto destination = RequestBuilder()
                                  .add("channel_id", "")
                                  .add("channel_name", "")
@@ -250,28 +275,34 @@ Outcome FakeRuntime::dispatchToEndpoint(const std::string& providerId, const std
                                                                            .bytes());
 }
 
-Outcome FakeRuntime::launch(const std::string& manifestUrl) const {
-    return callAdapter(d_halvora_desktop_launch_manifest,
-                       RequestBuilder().add("handle", handle_).add("manifest_url", manifestUrl).addNil("rvm_options").bytes());
+Outcome FakeRuntime::launch(const std::string& manifestUrl) const
+{
+    return callAdapter(
+        d_halvora_desktop_launch_manifest,
+        RequestBuilder().add("handle", handle_).add("manifest_url", manifestUrl).addNil("rvm_options").bytes());
 }
 
-std::size_t FakeRuntime::outstandingReplies() {
+std::size_t FakeRuntime::outstandingReplies()
+{
     ReplyLedger& ledger = replies();
     std::lock_guard<std::mutex> lock(ledger.mutex);
     return ledger.outstanding.size();
 }
 
-std::size_t FakeRuntime::badReleases() {
+std::size_t FakeRuntime::badReleases()
+{
     ReplyLedger& ledger = replies();
     std::lock_guard<std::mutex> lock(ledger.mutex);
     return ledger.bad;
 }
 
-std::uint8_t* FakeRuntime::onEvent(const std::uint8_t* data, std::uint64_t length, void* runtime) {
+std::uint8_t* FakeRuntime::onEvent(const std::uint8_t* data, std::uint64_t length, void* runtime)
+{
     return static_cast<FakeRuntime*>(runtime)->handle(data, length);
 }
 
-void FakeRuntime::releaseReply(std::uint8_t* reply) {
+void FakeRuntime::releaseReply(std::uint8_t* reply)
+{
     ReplyLedger& ledger = replies();
     {
         std::lock_guard<std::mutex> lock(ledger.mutex);
@@ -283,7 +314,8 @@ void FakeRuntime::releaseReply(std::uint8_t* reply) {
     delete[] reply;
 }
 
-std::uint8_t* FakeRuntime::handle(const std::uint8_t* data, std::uint64_t length) {
+std::uint8_t* FakeRuntime::handle(const std::uint8_t* data, std::uint64_t length)
+{
     ReceivedEvent event = decodeEvent(data, length);
     Handler handler;
     {
@@ -296,7 +328,8 @@ std::uint8_t* FakeRuntime::handle(const std::uint8_t* data, std::uint64_t length
     return reply.kind == Reply::Kind::NoReply ? nullptr : makeReplyBuffer(reply);
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)

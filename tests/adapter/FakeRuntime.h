@@ -104,8 +104,8 @@ public:
     Outcome disconnectFromProvider(const std::string& clientId) const;
     Outcome dispatch(const std::string& clientId, const std::string& topic,
                      std::optional<std::string> payload = std::nullopt) const;
-    Outcome dispatchToEndpoint(const std::string& providerId, const std::string& endpointId,
-                               const std::string& topic, std::optional<std::string> payload = std::nullopt) const;
+    Outcome dispatchToEndpoint(const std::string& providerId, const std::string& endpointId, const std::string& topic,
+                               std::optional<std::string> payload = std::nullopt) const;
     Outcome launch(const std::string& manifestUrl) const;
 
     // Reply buffers handed to the adapter and not released yet, and releases

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <fstream>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     {
         std::ofstream out("arguments.tmp", std::ios::binary);
         for (int i = 1; i < argc; ++i)

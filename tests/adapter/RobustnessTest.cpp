@@ -12,7 +12,8 @@ struct MalformedRequest {
 
 class AMalformedRequest : public AdapterFixture, public ::testing::WithParamInterface<MalformedRequest> {};
 
-TEST_P(AMalformedRequest, EndsWithAnErrorMessageInsteadOfACrash) {
+TEST_P(AMalformedRequest, EndsWithAnErrorMessageInsteadOfACrash)
+{
     FakeRuntime runtime;
     runtime.connect();
     const Outcome outcome = callAdapter(GetParam().function, GetParam().bytes);
@@ -20,7 +21,10 @@ TEST_P(AMalformedRequest, EndsWithAnErrorMessageInsteadOfACrash) {
     EXPECT_FALSE(outcome.text.empty());
 }
 
-std::vector<std::uint8_t> map(const RequestBuilder& builder) { return builder.bytes(); }
+std::vector<std::uint8_t> map(const RequestBuilder& builder)
+{
+    return builder.bytes();
+}
 
 const std::uint64_t unknownHandle = 0xfffffffffffffull;
 
@@ -31,10 +35,13 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedRequest{"not a map", d_halvora_channels_create_provider, {0x93, 0x01, 0x02, 0x03}},
         MalformedRequest{"a truncated map", d_halvora_channels_client_dispatch, {0x82, 0xa6, 'h', 'a'}},
         MalformedRequest{"a tiny array announcing four billion entries",
-                         d_halvora_channels_client_dispatch, {0xdd, 0xff, 0xff, 0xff, 0xff}},
+                         d_halvora_channels_client_dispatch,
+                         {0xdd, 0xff, 0xff, 0xff, 0xff}},
         MalformedRequest{"a tiny map announcing four billion entries",
-                         d_halvora_channels_connect_to_provider, {0xdf, 0xff, 0xff, 0xff, 0xff}},
-        MalformedRequest{"a string announcing four gigabytes", d_halvora_desktop_launch_manifest,
+                         d_halvora_channels_connect_to_provider,
+                         {0xdf, 0xff, 0xff, 0xff, 0xff}},
+        MalformedRequest{"a string announcing four gigabytes",
+                         d_halvora_desktop_launch_manifest,
                          {0x81, 0xdb, 0xff, 0xff, 0xff, 0xff}},
         MalformedRequest{"deeply nested arrays", d_halvora_channels_create_provider,
                          std::vector<std::uint8_t>(4096, 0x91)},
@@ -44,17 +51,25 @@ INSTANTIATE_TEST_SUITE_P(
                          map(RequestBuilder().add("handle", "1").add("provider_name", "x"))},
         MalformedRequest{"an unknown handle", d_halvora_channels_create_provider,
                          map(RequestBuilder().add("handle", unknownHandle).add("provider_name", "x"))},
-        MalformedRequest{"a wait flag that is not a boolean", d_halvora_channels_connect_to_provider,
-                         map(RequestBuilder().add("handle", std::uint64_t{1}).add("provider_name", "x").add("wait", "yes"))},
+        MalformedRequest{
+            "a wait flag that is not a boolean", d_halvora_channels_connect_to_provider,
+            map(RequestBuilder().add("handle", std::uint64_t{1}).add("provider_name", "x").add("wait", "yes"))},
         MalformedRequest{"an unknown client id", d_halvora_channels_disconnect_from_provider,
                          map(RequestBuilder().add("handle", std::uint64_t{1}).add("client_id", "client:none:1"))},
-        MalformedRequest{"a dispatch without topic", d_halvora_channels_client_dispatch,
-                         map(RequestBuilder().add("handle", std::uint64_t{1}).add("client_id", "c").add("is_null", true))},
+        MalformedRequest{
+            "a dispatch without topic", d_halvora_channels_client_dispatch,
+            map(RequestBuilder().add("handle", std::uint64_t{1}).add("client_id", "c").add("is_null", true))},
         MalformedRequest{"a destination that is not a map", d_halvora_channels_client_dispatch_to_endpoint,
-                         map(RequestBuilder().add("handle", std::uint64_t{1}).add("destination", "c").add("source", "p")
-                                 .add("topic", "t").add("is_null", true))},
+                         map(RequestBuilder()
+                                 .add("handle", std::uint64_t{1})
+                                 .add("destination", "c")
+                                 .add("source", "p")
+                                 .add("topic", "t")
+                                 .add("is_null", true))},
         MalformedRequest{"rvm options that are not a map", d_halvora_desktop_launch_manifest,
-                         map(RequestBuilder().add("handle", std::uint64_t{1}).add("manifest_url", "file:///x")
+                         map(RequestBuilder()
+                                 .add("handle", std::uint64_t{1})
+                                 .add("manifest_url", "file:///x")
                                  .add("rvm_options", "fast"))},
         MalformedRequest{"a disconnect without handle", d_halvora_disconnect, map(RequestBuilder())}),
     [](const ::testing::TestParamInfo<MalformedRequest>& info) {
@@ -67,7 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 class ARuntimeThatMisbehaves : public AdapterFixture {};
 
-TEST_F(ARuntimeThatMisbehaves, CannotDispatchWithAnotherRuntimesClientId) {
+TEST_F(ARuntimeThatMisbehaves, CannotDispatchWithAnotherRuntimesClientId)
+{
     FakeRuntime provider, client, stranger;
     provider.connect();
     client.connect();

@@ -221,7 +221,8 @@ std::string fileUrl(const std::filesystem::path& file)
 
 TEST_F(TheEmbeddedRuntime, LaunchesTheApplicationThatAManifestNames)
 {
-    const auto folder = std::filesystem::temp_directory_path() / ("halvora-e2e-" + std::to_string(std::random_device{}()));
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("halvora-e2e-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(folder);
     const auto manifest = folder / "app.json";
 #if defined(_WIN32)
@@ -236,8 +237,7 @@ TEST_F(TheEmbeddedRuntime, LaunchesTheApplicationThatAManifestNames)
     EXPECT_THAT(*launched, HasSubstr("\"name\":\"Short App\""));
     EXPECT_THAT(*launched, HasSubstr("\"pid\":"));
 
-    EXPECT_NE(failureOf(desktop->launchManifest(fileUrl(folder / "missing.json"), nullptr)),
-              "(no failure)");
+    EXPECT_NE(failureOf(desktop->launchManifest(fileUrl(folder / "missing.json"), nullptr)), "(no failure)");
     EXPECT_NE(failureOf(desktop->launchManifest("https://example.test/app.json", nullptr)), "(no failure)");
     std::error_code ignored; // Windows keeps the folder while the child still runs in it
     std::filesystem::remove_all(folder, ignored);

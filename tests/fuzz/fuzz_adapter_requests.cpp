@@ -99,15 +99,23 @@ void serve(RuntimeCore& core, std::uint8_t choice, const std::uint8_t* data, std
 {
     const CallerContext caller{choice & 0x80 ? 2u : 0u}; // sometimes made from runtime 2's event thread
     switch ((choice & 0x7f) % 9) {
-    case 0: serveCreateProvider(core, data, size); break;
+    case 0:
+        serveCreateProvider(core, data, size);
+        break;
     case 1:
         if (!waitsForever(data, size)) {
             serveConnectToProvider(core, data, size, caller);
         }
         break;
-    case 2: serveDisconnectFromProvider(core, data, size); break;
-    case 3: serveClientDispatch(core, data, size, caller); break;
-    case 4: serveDispatchToEndpoint(core, data, size, caller); break;
+    case 2:
+        serveDisconnectFromProvider(core, data, size);
+        break;
+    case 3:
+        serveClientDispatch(core, data, size, caller);
+        break;
+    case 4:
+        serveDispatchToEndpoint(core, data, size, caller);
+        break;
     case 5:
         try {
             readConnectRequest(data, size);

@@ -27,24 +27,41 @@ void packText(FuzzedDataProvider& input, Packer& packer, const std::array<const 
 void packOther(FuzzedDataProvider& input, Packer& packer)
 {
     switch (input.ConsumeIntegralInRange(0, 6)) {
-    case 0: packer.pack_nil(); break;
-    case 1: packer.pack(input.ConsumeBool()); break;
-    case 2: packer.pack(input.ConsumeIntegral<std::int64_t>()); break;
-    case 3: packer.pack(input.ConsumeFloatingPoint<double>()); break;
+    case 0:
+        packer.pack_nil();
+        break;
+    case 1:
+        packer.pack(input.ConsumeBool());
+        break;
+    case 2:
+        packer.pack(input.ConsumeIntegral<std::int64_t>());
+        break;
+    case 3:
+        packer.pack(input.ConsumeFloatingPoint<double>());
+        break;
     case 4: {
         const std::string bytes = input.ConsumeRandomLengthString(16);
         packer.pack_bin(static_cast<std::uint32_t>(bytes.size()));
         packer.pack_bin_body(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
         break;
     }
-    case 5: packer.pack_map(0); break;
-    default: packer.pack_array(0); break;
+    case 5:
+        packer.pack_map(0);
+        break;
+    default:
+        packer.pack_array(0);
+        break;
     }
 }
 
-const std::array<const char*, 8> types{"ChannelMessage", "ChannelDisconnected", "ProviderClientConnected",
-                                       "ProviderClientDisconnected", "ChannelProviderMessage",
-                                       "AdapterDisconnected", "", "Unknown"};
+const std::array<const char*, 8> types{"ChannelMessage",
+                                       "ChannelDisconnected",
+                                       "ProviderClientConnected",
+                                       "ProviderClientDisconnected",
+                                       "ChannelProviderMessage",
+                                       "AdapterDisconnected",
+                                       "",
+                                       "Unknown"};
 const std::array<const char*, 3> channelNames{"news", "other", ""};
 const std::array<const char*, 5> topics{"echo", "nothing", "throw", "reenter", "unregistered"};
 const std::array<const char*, 4> endpointTexts{"client-1", "provider-1", "throw", ""};
@@ -77,12 +94,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         switch (i) {
-        case 0: packText(input, packer, types); break;
-        case 1: packEndpoint(input, packer); break;
-        case 2: packText(input, packer, channelNames); break;
-        case 3: packText(input, packer, topics); break;
-        case 6: packer.pack(input.ConsumeBool()); break;
-        default: packer.pack(input.ConsumeRandomLengthString(256)); break;
+        case 0:
+            packText(input, packer, types);
+            break;
+        case 1:
+            packEndpoint(input, packer);
+            break;
+        case 2:
+            packText(input, packer, channelNames);
+            break;
+        case 3:
+            packText(input, packer, topics);
+            break;
+        case 6:
+            packer.pack(input.ConsumeBool());
+            break;
+        default:
+            packer.pack(input.ConsumeRandomLengthString(256));
+            break;
         }
     }
     // Trailing bytes after the event are ignored by the intake; exercise that too.

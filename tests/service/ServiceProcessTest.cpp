@@ -91,7 +91,8 @@ public:
                 if (line.find(text) != std::string::npos)
                     return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd ready{out_, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0)
                 return "";
@@ -267,12 +268,12 @@ TEST_F(AService, DropsPeersThatSendOversizedMalformedOrUnfinishedFramesAndServes
     client->connectAsync(true).get();
 
     const std::vector<std::string> offences = {
-        std::string("\xff\xff\xff\xff", 4),                      // announces 4 GiB
-        std::string("\x00\x40\x00\x01", 4),                      // one byte over the bound
-        std::string("\x00\x00\x00\x03\xc1\xc1\xc1", 7),          // not MessagePack
-        std::string("\x00\x00\x00\x02\x92\x07", 6),              // an array, but no message
-        std::string("\x00\x00\x00\x05\x95\x01\x01\x00\xa0", 9),  // a response, which only the service sends
-        std::string("\x00\x00\x10\x00\x95", 5),                  // unfinished: stalls mid-frame
+        std::string("\xff\xff\xff\xff", 4),                     // announces 4 GiB
+        std::string("\x00\x40\x00\x01", 4),                     // one byte over the bound
+        std::string("\x00\x00\x00\x03\xc1\xc1\xc1", 7),         // not MessagePack
+        std::string("\x00\x00\x00\x02\x92\x07", 6),             // an array, but no message
+        std::string("\x00\x00\x00\x05\x95\x01\x01\x00\xa0", 9), // a response, which only the service sends
+        std::string("\x00\x00\x10\x00\x95", 5),                 // unfinished: stalls mid-frame
     };
     for (const std::string& bytes : offences) {
         const int fd = rawConnection(runtimeDirectory.socketFor(9705));

@@ -114,8 +114,8 @@ TEST_F(TheEmbeddedRuntimeUnderFaults, GivesEachCallerItsOwnReplyWhileHandlersThr
             for (int n = 0; n < messages; ++n) {
                 std::string value;
                 const Outcome outcome = outcomeOf(sent[n], &value);
-                const bool right = n % 3 == 0 ? outcome == Outcome::ApiError
-                                              : outcome == Outcome::Value && value == std::to_string(n);
+                const bool right =
+                    n % 3 == 0 ? outcome == Outcome::ApiError : outcome == Outcome::Value && value == std::to_string(n);
                 wrong += right ? 0 : 1;
             }
         });

@@ -228,9 +228,8 @@ TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileConnecting)
 TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileDisconnecting)
 {
     auto provider = openProvider();
-    provider->registerTopic("t", [](std::shared_ptr<std::string>, EndpointId) {
-        return std::make_shared<std::string>("answered");
-    });
+    provider->registerTopic(
+        "t", [](std::shared_ptr<std::string>, EndpointId) { return std::make_shared<std::string>("answered"); });
     std::vector<Reply> replies;
     native().respond("d_halvora_disconnect", [&](const Call&) {
         replies.push_back(native().fireEvent(providerMessage("t", "x")));

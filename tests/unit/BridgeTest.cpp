@@ -55,7 +55,6 @@ TEST_F(BridgeTest, SmokeValueNullAndError)
     EXPECT_EQ(calls[0].bytes, hexBytes("80"));
 }
 
-
 TEST_F(BridgeTest, NilRequestReachesTheAdapterAsNullPointer)
 {
     NativeResult result = detail::callNative(d_halvora_disconnect, detail::EncodedRequest());

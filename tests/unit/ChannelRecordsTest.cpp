@@ -28,8 +28,8 @@ std::vector<std::uint8_t> encode(const EndpointId& endpoint)
 
 TEST(AChannelEvent, DecodesItsSevenElementsByPosition)
 {
-    const auto message = decode(channelEvent("ChannelMessage", {"app-2", "main", "prices", "ch-1", "ep-1"}, "prices",
-                                             "quote", "{\"n\":1}"));
+    const auto message = decode(
+        channelEvent("ChannelMessage", {"app-2", "main", "prices", "ch-1", "ep-1"}, "prices", "quote", "{\"n\":1}"));
     EXPECT_EQ(message.type, detail::EventType::ChannelMessage);
     EXPECT_EQ(message.endpoint, (EndpointId{"app-2", "main", "prices", "ch-1", "ep-1"}));
     EXPECT_EQ(message.channelName, "prices");
@@ -63,9 +63,10 @@ TEST(AChannelEvent, ReadsMissingOrMistypedElementsAsEmpty)
 
 TEST(AnEndpointId, LeavesAsAMapOfItsFiveFieldsInKeyOrder)
 {
-    EXPECT_EQ(encode(EndpointId{}), hexBytes("85 aa 63 68 61 6e 6e 65 6c 5f 69 64 a0 ac 63 68 61 6e 6e 65 6c 5f 6e 61 6d 65"
-                                             " a0 ab 65 6e 64 70 6f 69 6e 74 5f 69 64 a0 a4 6e 61 6d 65 a0 a4 75 75 69 64"
-                                             " a0"));
+    EXPECT_EQ(encode(EndpointId{}),
+              hexBytes("85 aa 63 68 61 6e 6e 65 6c 5f 69 64 a0 ac 63 68 61 6e 6e 65 6c 5f 6e 61 6d 65"
+                       " a0 ab 65 6e 64 70 6f 69 6e 74 5f 69 64 a0 a4 6e 61 6d 65 a0 a4 75 75 69 64"
+                       " a0"));
 
     const auto received = decode(channelEvent("ChannelMessage", {"app-2", "main", "prices", "ch-1", "ep-1"}, "prices"));
     const Value sent = Value::decode(encode(received.endpoint));

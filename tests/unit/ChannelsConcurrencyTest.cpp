@@ -40,7 +40,8 @@ TEST_F(ChannelsUnderLoad, CompletesEveryOperationAndLosesNoEvent)
     std::thread events([&] {
         for (int i = 0; i < kEvents; ++i) {
             const std::string id = std::to_string(i % 8);
-            deliver(channelEvent(i % 2 ? "ProviderClientConnected" : "ProviderClientDisconnected", fields(id), "storm"));
+            deliver(
+                channelEvent(i % 2 ? "ProviderClientConnected" : "ProviderClientDisconnected", fields(id), "storm"));
             auto reply = deliver(channelEvent("ChannelProviderMessage", fields(id), "storm", "count", "{}"));
             wrongReplies += (!reply || *reply != "ok") ? 1 : 0;
             deliver(channelEvent("ChannelMessage", fields("p"), "storm", "count"));

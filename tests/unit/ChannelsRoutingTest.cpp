@@ -76,7 +76,7 @@ TEST_F(TheChannelRegistry, IgnoresEventsThatMatchNothing)
         channelEvent("channelprovidermessage", fields("p"), "news", "update"),
         channelEvent("ChannelProviderMessage", fields("p"), "sport", "update"),
         channelEvent("Unknown", fields("p"), "news", "update"),
-        hexBytes("90"), // empty array
+        hexBytes("90"),          // empty array
         hexBytes("a3 61 62 63"), // not an array
         hexBytes("c0"),
     };

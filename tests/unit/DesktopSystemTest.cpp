@@ -88,8 +88,8 @@ TEST_F(DesktopSystemTest, NoRvmOptionsIsSentAsNilAndAnEmptyUrlUnchecked)
     desktop(7)->launchManifest("", nullptr).wait();
     auto calls = NativeDouble::instance().calls(launch);
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].bytes, hexBytes("83 " + s("handle") + "07 " + s("manifest_url") + "a0 " + s("rvm_options") +
-                                       "c0"));
+    EXPECT_EQ(calls[0].bytes,
+              hexBytes("83 " + s("handle") + "07 " + s("manifest_url") + "a0 " + s("rvm_options") + "c0"));
     EXPECT_TRUE(calls[0].request.has("rvm_options"));
     EXPECT_TRUE(calls[0].request["rvm_options"].isNil());
 }

@@ -42,8 +42,7 @@ public:
               m.reset();
               done = true;
           })
-    {
-    }
+    {}
     ~Destroyer()
     {
         if (thread.joinable()) {

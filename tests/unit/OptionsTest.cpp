@@ -26,9 +26,7 @@ std::string s(const std::string& text)
 {
     EXPECT_LT(text.size(), 32u);
     static const char digits[] = "0123456789abcdef";
-    auto byte = [](unsigned value) {
-        return std::string{digits[(value >> 4) & 0xf], digits[value & 0xf], ' '};
-    };
+    auto byte = [](unsigned value) { return std::string{digits[(value >> 4) & 0xf], digits[value & 0xf], ' '}; };
     std::string hex = byte(0xa0u | static_cast<unsigned>(text.size()));
     for (unsigned char c : text) {
         hex += byte(c);
@@ -71,15 +69,14 @@ RvmOptions fullRvm()
 }
 
 const std::string emptyRvmHex = "86 " + s("cacheKey") + "84 " + s("companyName") + s("") + s("productName") + s("") +
-                                s("productVersion") + s("") + s("runtimeVersion") + s("") +
-                                s("disableAutoUpdates") + "c2 " + s("doNotLaunch") + "c2 " +
-                                s("installDirectory") + s("") + s("noUi") + "c2 " + s("workingDirectory") + s("");
+                                s("productVersion") + s("") + s("runtimeVersion") + s("") + s("disableAutoUpdates") +
+                                "c2 " + s("doNotLaunch") + "c2 " + s("installDirectory") + s("") + s("noUi") + "c2 " +
+                                s("workingDirectory") + s("");
 
 const std::string fullRvmHex = "86 " + s("cacheKey") + "84 " + s("companyName") + s("acme") + s("productName") +
                                s("prod") + s("productVersion") + s("2.1") + s("runtimeVersion") + s("9.0") +
-                               s("disableAutoUpdates") + "c2 " + s("doNotLaunch") + "c3 " +
-                               s("installDirectory") + s("/opt/inst") + s("noUi") + "c3 " +
-                               s("workingDirectory") + s("/work");
+                               s("disableAutoUpdates") + "c2 " + s("doNotLaunch") + "c3 " + s("installDirectory") +
+                               s("/opt/inst") + s("noUi") + "c3 " + s("workingDirectory") + s("/work");
 
 // ---- RvmOptions ---------------------------------------------------------
 
@@ -102,8 +99,8 @@ TEST(RvmOptionsTest, EmptyOptionsStillWriteAllSixKeysAndTheFourCacheKeys)
 {
     EXPECT_EQ(bytesOf(emptyRvm()), hexBytes(emptyRvmHex));
     Value map = decoded(bytesOf(emptyRvm()));
-    EXPECT_EQ(map.keys(), (std::vector<std::string>{"cacheKey", "disableAutoUpdates", "doNotLaunch",
-                                                    "installDirectory", "noUi", "workingDirectory"}));
+    EXPECT_EQ(map.keys(), (std::vector<std::string>{"cacheKey", "disableAutoUpdates", "doNotLaunch", "installDirectory",
+                                                    "noUi", "workingDirectory"}));
     EXPECT_EQ(map["cacheKey"].keys(),
               (std::vector<std::string>{"companyName", "productName", "productVersion", "runtimeVersion"}));
     for (const auto& entry : map["cacheKey"].entries) {
@@ -202,9 +199,8 @@ TEST(RuntimeOptionsTest, ShortConstructorDefaults)
     EXPECT_FALSE(options.disableHeartbeating);
     static_assert(std::is_same<std::underlying_type<RuntimeOptions::PortDiscoveryMode>::type, std::int32_t>::value,
                   "signed 32-bit");
-    static_assert(
-        std::is_same<std::underlying_type<RuntimeOptions::RuntimeConnectOptions>::type, std::uint16_t>::value,
-        "unsigned 16-bit");
+    static_assert(std::is_same<std::underlying_type<RuntimeOptions::RuntimeConnectOptions>::type, std::uint16_t>::value,
+                  "unsigned 16-bit");
 }
 
 TEST(RuntimeOptionsTest, ShortConstructedMapHasEightEntriesInByteOrder)
@@ -212,8 +208,7 @@ TEST(RuntimeOptionsTest, ShortConstructedMapHasEightEntriesInByteOrder)
     RuntimeOptions options("u", "1.0");
     const std::string expected = "88 " + s("arguments") + s("") + s("disable_heartbeating") + "c2 " + s("host") +
                                  s("127.0.0.1") + s("port") + "00 " + s("port_discovery_mode") + "01 " +
-                                 s("runtime_connect_options") + "00 " + s("uuid") + s("u") + s("version") +
-                                 s("1.0");
+                                 s("runtime_connect_options") + "00 " + s("uuid") + s("u") + s("version") + s("1.0");
     EXPECT_EQ(bytesOf(options), hexBytes(expected));
     Value map = decoded(bytesOf(options));
     EXPECT_FALSE(map.has("security_realm"));
@@ -225,8 +220,8 @@ TEST(RuntimeOptionsTest, ShortConstructedMapHasEightEntriesInByteOrder)
 TEST(RuntimeOptionsTest, FullConstructorStoresEveryArgumentAndCopiesTheRvmOptions)
 {
     RvmOptions rvm = fullRvm();
-    RuntimeOptions options("u", "v", "host.example", 4242, RuntimeOptions::PortDiscoveryMode::FixedPort, "--a b",
-                           rvm, "realm", RuntimeOptions::RuntimeConnectOptions::ConnectOnly, true);
+    RuntimeOptions options("u", "v", "host.example", 4242, RuntimeOptions::PortDiscoveryMode::FixedPort, "--a b", rvm,
+                           "realm", RuntimeOptions::RuntimeConnectOptions::ConnectOnly, true);
     EXPECT_EQ(options.uuid, "u");
     EXPECT_EQ(options.version, "v");
     EXPECT_EQ(options.host, "host.example");
@@ -244,8 +239,8 @@ TEST(RuntimeOptionsTest, FullConstructorStoresEveryArgumentAndCopiesTheRvmOption
 
 TEST(RuntimeOptionsTest, FullMapCarriesRvmOptionsAndSecurityRealmInByteOrder)
 {
-    RuntimeOptions options("u", "v", "h", 300, RuntimeOptions::PortDiscoveryMode::FixedPort, "args", fullRvm(),
-                           "realm", RuntimeOptions::RuntimeConnectOptions::ConnectOnly, true);
+    RuntimeOptions options("u", "v", "h", 300, RuntimeOptions::PortDiscoveryMode::FixedPort, "args", fullRvm(), "realm",
+                           RuntimeOptions::RuntimeConnectOptions::ConnectOnly, true);
     const std::string expected = "8a " + s("arguments") + s("args") + s("disable_heartbeating") + "c3 " + s("host") +
                                  s("h") + s("port") + "cd 01 2c " + s("port_discovery_mode") + "00 " +
                                  s("runtime_connect_options") + "01 " + s("rvm_options") + fullRvmHex +
@@ -302,9 +297,9 @@ TEST(RuntimeOptionsTest, IntegersTakeTheirShortestEncodingAtTheirWidths)
 
 TEST(RuntimeOptionsTest, CopiesShareTheRvmOptionsObjectAndOutliveTheSource)
 {
-    auto source = std::make_unique<RuntimeOptions>("u", "v", "h", 1, RuntimeOptions::PortDiscoveryMode::FixedPort,
-                                                   "a", fullRvm(), "r",
-                                                   RuntimeOptions::RuntimeConnectOptions::Default, false);
+    auto source =
+        std::make_unique<RuntimeOptions>("u", "v", "h", 1, RuntimeOptions::PortDiscoveryMode::FixedPort, "a", fullRvm(),
+                                         "r", RuntimeOptions::RuntimeConnectOptions::Default, false);
     const RvmOptions* shared = source->rvmOptions.get();
     RuntimeOptions copy(*source);
     EXPECT_EQ(copy.rvmOptions.get(), shared);

@@ -51,7 +51,8 @@ TEST(TheRuntimeFactory, SharesRuntimesWithCopiesAndHandsThemOverOnMove)
 
     RuntimeFactory moved(std::move(factory));
     EXPECT_EQ(moved.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
-    EXPECT_NE(factory.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime); // NOLINT(bugprone-use-after-move)
+    EXPECT_NE(factory.getRuntimeInstance(RuntimeOptions("app-1", "stable")),
+              runtime); // NOLINT(bugprone-use-after-move)
 
     RuntimeFactory assigned;
     assigned = copy;
