@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #if defined(_WIN32)
 #include <filesystem>
@@ -28,7 +29,7 @@ namespace halvora::adapter {
 
 namespace {
 
-constexpr std::size_t maxManifestBytes = 1024 * 1024;
+constexpr std::size_t maxManifestBytes = std::size_t{1024} * 1024;
 constexpr auto reapInterval = std::chrono::milliseconds(50);
 
 [[noreturn]] void fail(const std::string& message)
@@ -211,7 +212,7 @@ long spawn(const Manifest& manifest, const std::string& manifestDirectory)
 
 std::string systemError(int error)
 {
-    return std::strerror(error);
+    return std::generic_category().message(error);
 }
 
 std::string readManifestFile(const std::string& path)

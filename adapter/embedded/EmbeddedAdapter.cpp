@@ -16,6 +16,13 @@ namespace {
 
 constexpr auto exitJoinLimit = std::chrono::milliseconds(2000);
 
+// The runtime's address travels as an integer in the connect request and
+// goes back to it as the callbacks' context; it is never dereferenced here.
+void* runtimeContext(std::uint64_t runtimePtr)
+{
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(runtimePtr)); // NOLINT(performance-no-int-to-ptr)
+}
+
 // Runs after the statics of everything that links this library, which may
 // still hold connections.
 std::atomic<EmbeddedAdapter*> created{nullptr};
@@ -67,11 +74,9 @@ Result EmbeddedAdapter::connect(const std::uint8_t* request, std::uint64_t lengt
     const std::uint64_t handle = core_.reserveHandle();
     if (connect.port != 0)
         return remotes_.connect(handle, wire::socketPathForPort(static_cast<int>(connect.port)), request, length,
-                                onEvent, releaseReply,
-                                reinterpret_cast<void*>(static_cast<std::uintptr_t>(connect.runtimePtr)));
-    auto connection = std::make_shared<EmbeddedConnection>(
-        handle, onEvent, releaseReply, reinterpret_cast<void*>(static_cast<std::uintptr_t>(connect.runtimePtr)),
-        retired_);
+                                onEvent, releaseReply, runtimeContext(connect.runtimePtr));
+    auto connection = std::make_shared<EmbeddedConnection>(handle, onEvent, releaseReply,
+                                                           runtimeContext(connect.runtimePtr), retired_);
     try {
         connection->start();
     } catch (const std::system_error& e) {

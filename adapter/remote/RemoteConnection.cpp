@@ -170,7 +170,7 @@ bool RemoteConnection::write(const wire::Message& message)
 void RemoteConnection::readLoop()
 {
     wire::FrameReader reader;
-    std::array<std::uint8_t, 64 * 1024> buffer{};
+    std::array<std::uint8_t, std::size_t{64} * 1024> buffer{};
     std::string why = lostMessage;
     for (;;) {
         asio::error_code error;

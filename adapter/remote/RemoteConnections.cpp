@@ -12,7 +12,7 @@ Result RemoteConnections::connect(std::uint64_t handle, const std::string& socke
 {
     joinRetired(std::chrono::milliseconds(0));
     auto connection = std::make_shared<RemoteConnection>(socketPath, onEvent, releaseReply, runtime);
-    const Result opened = connection->open(request, length);
+    Result opened = connection->open(request, length);
     if (opened.isError())
         return opened;
     {

@@ -55,7 +55,7 @@ private:
     std::atomic<std::uint64_t> handle_{0};
 
     // Touched on the io thread only.
-    std::array<std::uint8_t, 64 * 1024> readBuffer_{};
+    std::array<std::uint8_t, std::size_t{64} * 1024> readBuffer_{};
     wire::FrameReader reader_;
     asio::steady_timer readStall_;
     asio::steady_timer writeStall_;

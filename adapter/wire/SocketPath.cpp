@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 namespace halvora::adapter::wire {
 
@@ -21,7 +22,8 @@ std::runtime_error failure(const std::string& directory, const std::string& why)
 
 std::string runtimeDirectory()
 {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    // Read-only use of the environment; the adapter never writes to it.
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
     if (xdg != nullptr && xdg[0] == '/')
         return std::string(xdg) + "/halvora";
     return "/tmp/halvora-" + std::to_string(::getuid());
@@ -44,7 +46,7 @@ void checkPrivateDirectory(const std::string& directory)
 {
     struct stat status {};
     if (::lstat(directory.c_str(), &status) != 0)
-        throw failure(directory, std::string("cannot be read: ") + std::strerror(errno));
+        throw failure(directory, std::string("cannot be read: ") + std::generic_category().message(errno));
     if (!S_ISDIR(status.st_mode))
         throw failure(directory, "is not a directory");
     if (status.st_uid != ::getuid())
@@ -56,7 +58,7 @@ void checkPrivateDirectory(const std::string& directory)
 void preparePrivateDirectory(const std::string& directory)
 {
     if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST)
-        throw failure(directory, std::string("cannot be created: ") + std::strerror(errno));
+        throw failure(directory, std::string("cannot be created: ") + std::generic_category().message(errno));
     checkPrivateDirectory(directory);
 }
 

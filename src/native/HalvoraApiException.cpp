@@ -9,7 +9,8 @@ HalvoraApiException::HalvoraApiException(const std::string& message) : message(m
 HalvoraApiException::HalvoraApiException(const HalvoraApiException& other) = default;
 
 HalvoraApiException::HalvoraApiException(HalvoraApiException&& other) noexcept
-    : std::exception(other), message(std::move(other.message))
+    // std::exception holds nothing to move.
+    : std::exception(other), message(std::move(other.message)) // NOLINT(performance-move-constructor-init)
 {
     other.message.clear();
 }
