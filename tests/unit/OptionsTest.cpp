@@ -65,7 +65,7 @@ RvmOptions emptyRvm()
 
 RvmOptions fullRvm()
 {
-    return RvmOptions(true, false, true, "/opt/inst", "/work", "prod", "2.1", "acme", "9.0");
+    return RvmOptions(true, false, true, "/opt/inst", "/srv/app", "prod", "2.1", "acme", "9.0");
 }
 
 const std::string emptyRvmHex = "86 " + s("cacheKey") + "84 " + s("companyName") + s("") + s("productName") + s("") +
@@ -76,7 +76,7 @@ const std::string emptyRvmHex = "86 " + s("cacheKey") + "84 " + s("companyName")
 const std::string fullRvmHex = "86 " + s("cacheKey") + "84 " + s("companyName") + s("acme") + s("productName") +
                                s("prod") + s("productVersion") + s("2.1") + s("runtimeVersion") + s("9.0") +
                                s("disableAutoUpdates") + "c2 " + s("doNotLaunch") + "c3 " + s("installDirectory") +
-                               s("/opt/inst") + s("noUi") + "c3 " + s("workingDirectory") + s("/work");
+                               s("/opt/inst") + s("noUi") + "c3 " + s("workingDirectory") + s("/srv/app");
 
 // ---- RvmOptions ---------------------------------------------------------
 
@@ -87,7 +87,7 @@ TEST(RvmOptionsTest, ConstructorStoresEveryArgument)
     EXPECT_FALSE(options.disableAutoUpdates);
     EXPECT_TRUE(options.doNotLaunch);
     EXPECT_EQ(options.installDirectory, "/opt/inst");
-    EXPECT_EQ(options.workingDirectory, "/work");
+    EXPECT_EQ(options.workingDirectory, "/srv/app");
     EXPECT_EQ(options.cacheKey.productName, "prod");
     EXPECT_EQ(options.cacheKey.productVersion, "2.1");
     EXPECT_EQ(options.cacheKey.companyName, "acme");
