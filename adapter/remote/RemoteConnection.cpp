@@ -215,6 +215,8 @@ void RemoteConnection::onFrame(wire::Message message)
         callsChanged_.notify_all();
         return;
     }
+    case wire::Kind::Heartbeat:
+        return;
     case wire::Kind::Request:
     case wire::Kind::EventReply:
         throw wire::FrameError("the service sent a frame that only an adapter sends");

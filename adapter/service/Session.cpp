@@ -121,6 +121,8 @@ void Session::receive(wire::Message message)
         onReply(std::move(message.result));
         return;
     }
+    case wire::Kind::Heartbeat:
+        return; // its arrival is all it says
     case wire::Kind::Response:
     case wire::Kind::Event:
         throw wire::FrameError("the peer sent a frame that only the service sends");

@@ -87,17 +87,19 @@ Message decodeBody(const std::uint8_t* data, std::size_t length)
         throw FrameError(std::string("a frame is not valid MessagePack: ") + e.what());
     }
     const msgpack::object& root = handle.get();
-    if (root.type != msgpack::type::ARRAY || root.via.array.size < 3)
+    if (root.type != msgpack::type::ARRAY || root.via.array.size < 1)
         throw FrameError("a frame is not a message array");
     const msgpack::object_array& items = root.via.array;
 
     Message message;
     const std::uint64_t kind = unsignedAt(items, 0);
-    message.id = unsignedAt(items, 1);
-    const std::uint32_t expected = kind == 0 ? 5 : kind == 2 ? 3 : 5;
-    if (kind > 3 || items.size != expected)
+    const std::uint32_t expected = kind == 4 ? 1 : kind == 2 ? 3 : 5;
+    if (kind > 4 || items.size != expected)
         throw FrameError("a frame has an unknown kind or the wrong number of fields");
     message.kind = static_cast<Kind>(kind);
+    if (message.kind == Kind::Heartbeat)
+        return message;
+    message.id = unsignedAt(items, 1);
     switch (message.kind) {
     case Kind::Request:
         message.op = textAt(items, 2);
@@ -110,6 +112,8 @@ Message decodeBody(const std::uint8_t* data, std::size_t length)
     case Kind::Response:
     case Kind::EventReply:
         message.result = resultAt(items);
+        break;
+    case Kind::Heartbeat:
         break;
     }
     return message;
@@ -147,6 +151,13 @@ Message event(std::uint64_t id, std::vector<std::uint8_t> bytes)
     return message;
 }
 
+Message heartbeat()
+{
+    Message message;
+    message.kind = Kind::Heartbeat;
+    return message;
+}
+
 std::vector<std::uint8_t> encode(const Message& message)
 {
     msgpack::sbuffer buffer;
@@ -181,6 +192,10 @@ std::vector<std::uint8_t> encode(const Message& message)
         out.pack(kindCode(message.result.kind));
         out.pack(message.result.text);
         out.pack(message.result.number);
+        break;
+    case Kind::Heartbeat:
+        out.pack_array(1);
+        out.pack(std::uint64_t{4});
         break;
     }
     const std::size_t body = buffer.size() - prefixBytes;

@@ -5,13 +5,18 @@
 //   response     [1, id, kind, text, number]         service -> adapter
 //   event        [2, id, event bytes]                service -> adapter
 //   event reply  [3, id, kind, text, number]         adapter -> service
+//   heartbeat    [4]                                 either way
 //
 // Ids are chosen by the sender of a request or event and echoed by the
 // answer, so any number of calls and events may be in flight at once.
+// A side that has sent nothing for heartbeatInterval sends a heartbeat; any
+// frame counts as life, and a side that has heard nothing for silenceLimit
+// treats the other as gone.
 #pragma once
 
 #include "core/Result.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -24,7 +29,10 @@ namespace halvora::adapter::wire {
 // anything is allocated for it.
 inline constexpr std::uint32_t maxFrameBytes = 4u << 20;
 
-enum class Kind : std::uint8_t { Request = 0, Response = 1, Event = 2, EventReply = 3 };
+inline constexpr std::chrono::milliseconds heartbeatInterval{1000};
+inline constexpr std::chrono::milliseconds silenceLimit{5000};
+
+enum class Kind : std::uint8_t { Request = 0, Response = 1, Event = 2, EventReply = 3, Heartbeat = 4 };
 
 struct Message {
     Kind kind = Kind::Request;
@@ -44,6 +52,7 @@ public:
 Message request(std::uint64_t id, std::string op, const std::uint8_t* data, std::size_t length, std::uint64_t caller);
 Message response(Kind kind, std::uint64_t id, Result result);
 Message event(std::uint64_t id, std::vector<std::uint8_t> bytes);
+Message heartbeat();
 
 // The whole frame, length prefix included. Throws FrameError when the
 // message would exceed maxFrameBytes.
