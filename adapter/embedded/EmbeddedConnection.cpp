@@ -147,8 +147,8 @@ Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback rel
     } catch (...) {
         return Result::error("the runtime's event handler failed");
     }
-    if (reply == nullptr)
-        return Result::null();
+    if (reply == nullptr) // a dispatcher must not take this for an answer without value
+        return Result::error("The application did not answer");
 
     Result result;
     try {

@@ -19,7 +19,7 @@ class RetiredConnections;
 
 // Hands one event to a runtime's callback and reads its reply. The reply
 // buffer goes back through the release callback exactly once, whatever it
-// holds; no reply at all counts as an answer without value.
+// holds; no reply at all is an error for whoever waits on the event.
 Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
                         const std::vector<std::uint8_t>& event);
 

@@ -74,8 +74,7 @@ bool referenceEverything(msgpack::type::object_type, std::size_t, void*)
 msgpack::unpack_limit limitsFor(std::uint64_t length)
 {
     const std::size_t bound = static_cast<std::size_t>(length);
-    constexpr std::size_t maxDepth = 64;
-    return msgpack::unpack_limit(bound, bound, bound, bound, bound, maxDepth);
+    return msgpack::unpack_limit(bound, bound, bound, bound, bound, maxDecodeDepth);
 }
 
 } // namespace
@@ -91,6 +90,13 @@ DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool 
         std::size_t offset = 0;
         decoded.handle = msgpack::unpack(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length), offset,
                                          referenceInput ? referenceEverything : nullptr, nullptr, limitsFor(length));
+    } catch (const msgpack::depth_size_overflow&) {
+        decoded.handle = msgpack::object_handle();
+        decoded.error = "format error.";
+    } catch (const msgpack::size_overflow&) {
+        // A size beyond the input's length: the input ends before the value does.
+        decoded.handle = msgpack::object_handle();
+        decoded.error = "end of buffer.";
     } catch (const msgpack::insufficient_bytes&) {
         decoded.handle = msgpack::object_handle();
         decoded.error = "end of buffer.";

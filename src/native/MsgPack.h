@@ -77,6 +77,10 @@ struct DecodedValue {
     bool ok() const { return error.empty(); }
 };
 
+// Values nested deeper than this (containers within containers) are refused
+// as "format error."; no event or reply comes near it.
+constexpr std::size_t maxDecodeDepth = 64;
+
 // Decodes the first value in the bytes; trailing bytes are ignored. With
 // `referenceInput` strings point into the input instead of being copied, for
 // callers that copy them out before the input goes away.

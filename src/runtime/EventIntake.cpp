@@ -39,6 +39,10 @@ std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtim
         result = runtime.getChannels()->onRuntimeEvent(message);
     } catch (const std::exception& error) {
         return makeCallbackReply(std::make_shared<std::string>(error.what()), true);
+    } catch (...) {
+        // The sender must hear of the failure, not take it for an answer without value.
+        return makeCallbackReply(
+            std::make_shared<std::string>("A topic handler threw an exception that is not a std::exception"), true);
     }
     return makeCallbackReply(result, false);
 }

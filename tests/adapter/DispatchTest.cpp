@@ -38,12 +38,14 @@ TEST_F(ADispatch, DeliversClientDispatchToTheProviderAndReturnsItsReply)
     EXPECT_FALSE(message->payloadIsNull);
 }
 
-TEST_F(ADispatch, ReturnsNullWhenTheHandlerAnswersWithoutValueOrNotAtAll)
+TEST_F(ADispatch, ReturnsNullWhenTheHandlerAnswersWithoutValueAndAnErrorWhenNotAtAll)
 {
     provider.answer([](const ReceivedEvent&) { return Reply::null(); });
     EXPECT_EQ(client.dispatch(clientId, "t").kind, Outcome::Kind::Null);
     provider.answer([](const ReceivedEvent&) { return Reply::none(); });
-    EXPECT_EQ(client.dispatch(clientId, "t").kind, Outcome::Kind::Null);
+    const Outcome unanswered = client.dispatch(clientId, "t");
+    ASSERT_TRUE(unanswered.isError());
+    EXPECT_EQ(unanswered.text, "The application did not answer");
 }
 
 TEST_F(ADispatch, ReturnsTheHandlersErrorTextAsAnError)

@@ -60,11 +60,19 @@ TEST_F(TheEventIntake, LogsAndDropsEventsThatDoNotDecode)
 
     auto truncated = channelEvent("ChannelMessage", someone, "prices", "quote", "{}");
     truncated.resize(truncated.size() / 2);
-    EXPECT_FALSE(fire(truncated, &log).returned);
-    EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: end of buffer.\n");
+    // Cut inside a value, or right after a container header that announces more than follows.
+    for (const auto& cut : {truncated, hexBytes("97 a1 61"), hexBytes("de 00 10")}) {
+        EXPECT_FALSE(fire(cut, &log).returned);
+        EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: end of buffer.\n");
+    }
 
-    EXPECT_FALSE(fire(hexBytes("c1"), &log).returned);
-    EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: format error.\n");
+    // A reserved byte, and well-formed nesting one level deeper than the decoder takes.
+    std::vector<std::uint8_t> deep(65, 0x91);
+    deep.push_back(0xc0);
+    for (const auto& bad : {hexBytes("c1"), deep}) {
+        EXPECT_FALSE(fire(bad, &log).returned);
+        EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: format error.\n");
+    }
     EXPECT_TRUE(runtime->isConnected());
 }
 
@@ -105,6 +113,28 @@ TEST_F(TheEventIntake, HandsLargePayloadsToTheHandlerAndRepliesWhole)
     EXPECT_FALSE(reply.isError());
     EXPECT_FALSE(reply.isNull());
     EXPECT_EQ(reply.payload(), payload + "!");
+}
+
+TEST_F(TheEventIntake, RepliesWithAnErrorForAHandlerExceptionOfAnyType)
+{
+    connect();
+    auto provider = runtime->getChannels()->createProvider("prices");
+    provider->registerTopic("std", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
+        throw std::runtime_error("no quote");
+    });
+    provider->registerTopic("int", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
+        throw 42;
+    });
+    const std::pair<const char*, const char*> cases[] = {
+        {"std", "no quote"}, {"int", "A topic handler threw an exception that is not a std::exception"}};
+    for (const auto& [topic, message] : cases) {
+        std::string log;
+        const Reply reply = fire(channelEvent("ChannelProviderMessage", someone, "prices", topic), &log);
+        ASSERT_TRUE(reply.returned) << topic;
+        EXPECT_TRUE(reply.isError()) << topic;
+        EXPECT_EQ(reply.payload(), message);
+        EXPECT_EQ(log, "");
+    }
 }
 
 TEST_F(TheEventIntake, TurnsAnyExceptionOfADisconnectionSubscriberIntoALogLine)
