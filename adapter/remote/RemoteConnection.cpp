@@ -1,12 +1,19 @@
 #include "remote/RemoteConnection.h"
 
 #include "core/Events.h"
+#include "core/RequestMap.h"
 #include "embedded/EmbeddedConnection.h"
 #include "wire/SocketPath.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
-#include <array>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace halvora::adapter::remote {
@@ -18,27 +25,108 @@ namespace {
 thread_local std::uint64_t eventThreadServiceHandle = 0;
 thread_local const std::string* eventThreadSocket = nullptr;
 
+// A thread waits for one call at a time, so one waiter per thread serves
+// every call it makes.
+thread_local RemoteConnection::Waiter callerWaiter;
+
 constexpr const char* lostMessage = "the runtime service closed the connection";
+constexpr std::size_t readChunk = std::size_t{64} * 1024;
+
+bool sameKey(const msgpack::object& key, const char* name)
+{
+    const std::size_t length = std::strlen(name);
+    return key.type == msgpack::type::STR && key.via.str.size == length &&
+           std::memcmp(key.via.str.ptr, name, length) == 0;
+}
+
+const msgpack::object* valueOf(const msgpack::object& map, const char* name)
+{
+    if (map.type != msgpack::type::MAP)
+        return nullptr;
+    for (std::uint32_t i = 0; i < map.via.map.size; ++i)
+        if (sameKey(map.via.map.ptr[i].key, name))
+            return &map.via.map.ptr[i].val;
+    return nullptr;
+}
+
+// Heartbeats stay on unless the runtime options turn them off; the connect
+// request itself has been checked before it gets here.
+bool wantsHeartbeats(const std::uint8_t* request, std::uint64_t length)
+{
+    try {
+        const msgpack::object_handle unpacked = unpackBounded(request, static_cast<std::size_t>(length));
+        const msgpack::object* options = valueOf(unpacked.get(), "runtime_options");
+        const msgpack::object* disable = options != nullptr ? valueOf(*options, "disable_heartbeating") : nullptr;
+        return disable == nullptr || disable->type != msgpack::type::BOOLEAN || !disable->via.boolean;
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
+void complete(RemoteConnection::Waiter& waiter, Result result)
+{
+    // Notified under the lock: the caller may return, and reuse the waiter,
+    // as soon as it sees the answer.
+    std::lock_guard<std::mutex> lock(waiter.mutex);
+    waiter.result = std::move(result);
+    waiter.answered = true;
+    waiter.done.notify_one();
+}
+
+int millisecondsUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count();
+    return static_cast<int>(std::clamp<long long>(left + 1, 0, 60'000));
+}
 
 } // namespace
 
 RemoteConnection::RemoteConnection(std::string socketPath, HalvoraEventCallback onEvent,
                                    HalvoraReleaseCallback releaseReply, void* runtime)
-    : socketPath_(std::move(socketPath)), onEvent_(onEvent), releaseReply_(releaseReply), runtime_(runtime),
-      socket_(context_)
+    : socketPath_(std::move(socketPath)), onEvent_(onEvent), releaseReply_(releaseReply), runtime_(runtime)
 {}
 
 RemoteConnection::~RemoteConnection()
 {
     end(false);
-    std::lock_guard<std::mutex> lock(threadsMutex_);
-    if (reader_.joinable())
-        reader_.join();
-    if (eventThread_.joinable()) {
-        if (eventThread_.get_id() == std::this_thread::get_id())
-            eventThread_.detach(); // the last owner let go inside a handler; the thread ends right after
-        else
-            eventThread_.join();
+    {
+        std::lock_guard<std::mutex> lock(threadsMutex_);
+        if (reader_.joinable())
+            reader_.join();
+        if (eventThread_.joinable()) {
+            if (eventThread_.get_id() == std::this_thread::get_id())
+                eventThread_.detach(); // the last owner let go inside a handler; the thread ends right after
+            else
+                eventThread_.join();
+        }
+    }
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+// Connects the socket without blocking on a service that does not accept:
+// a full backlog is retried until the silence limit.
+Result RemoteConnection::connectSocket()
+{
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0)
+        return Result::error(std::string("cannot create a socket: ") + std::strerror(errno));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath_.size() >= sizeof address.sun_path)
+        return Result::error("the runtime service's socket path '" + socketPath_ + "' is too long");
+    std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+    const auto deadline = Clock::now() + wire::silenceLimit;
+    for (;;) {
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return Result::null();
+        const int error = errno;
+        if (error == EINTR)
+            continue;
+        if (error != EAGAIN || Clock::now() >= deadline)
+            return Result::error("no runtime service answers at '" + socketPath_ + "': " + std::strerror(error) +
+                                 " (start it with halvora-runtime)");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -49,25 +137,27 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
     } catch (const std::exception& e) {
         return Result::error(std::string("will not connect to the runtime service: ") + e.what());
     }
-    asio::error_code error;
-    socket_.connect(asio::local::stream_protocol::endpoint(socketPath_), error);
-    if (error)
-        return Result::error("no runtime service answers at '" + socketPath_ + "': " + error.message() +
-                             " (start it with halvora-runtime)");
+    const Result connected = connectSocket();
+    if (connected.isError())
+        return connected;
+    heartbeats_ = wantsHeartbeats(request, length);
+    lastSent_.store(Clock::now().time_since_epoch().count());
     try {
+        std::lock_guard<std::mutex> lock(threadsMutex_);
         reader_ = std::thread([this] { readLoop(); });
-        readerStarted_.store(true);
     } catch (const std::system_error& e) {
+        lost("the connection to the runtime service was closed");
         return Result::error(std::string("cannot start the connection's reader thread: ") + e.what());
     }
-    const Result connected = call("connect", request, length);
-    if (connected.isError() || connected.kind != Result::Kind::Number) {
+    const Result answer = call("connect", request, length);
+    if (answer.isError() || answer.kind != Result::Kind::Number) {
         end(false);
-        return connected.isError() ? connected : Result::error("the runtime service answered connect oddly");
+        return answer.isError() ? answer : Result::error("the runtime service answered connect oddly");
     }
-    serviceHandle_ = connected.number;
+    serviceHandle_ = answer.number;
     try {
-        std::lock_guard<std::mutex> lock(callsMutex_);
+        std::lock_guard<std::mutex> threads(threadsMutex_);
+        std::lock_guard<std::mutex> lock(eventsMutex_);
         eventThread_ = std::thread([this] { eventLoop(); });
         eventThreadId_ = eventThread_.get_id();
     } catch (const std::system_error& e) {
@@ -79,48 +169,43 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
 
 Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::uint64_t length)
 {
-    if (length > wire::maxFrameBytes - 64)
-        return Result::error("the request is larger than the runtime service takes");
     const std::uint64_t caller =
         eventThreadSocket != nullptr && *eventThreadSocket == socketPath_ ? eventThreadServiceHandle : 0;
-    std::uint64_t id = 0;
+    const std::uint64_t id = nextCallId_.fetch_add(1);
+    std::vector<std::uint8_t> frame;
+    try {
+        frame = wire::encodeRequest(id, op, request, static_cast<std::size_t>(length), caller);
+    } catch (const wire::FrameError& e) {
+        return Result::error(e.what()); // nothing was sent: the connection stays as it was
+    }
+    Waiter& waiter = callerWaiter;
+    waiter.answered = false;
     {
         std::lock_guard<std::mutex> lock(callsMutex_);
         if (ended_)
             return Result::error(endReason_);
-        id = nextCallId_++;
-        calls_.emplace(id, std::nullopt);
+        calls_.emplace(id, &waiter);
     }
-    if (!write(wire::request(id, op, request, static_cast<std::size_t>(length), caller)))
-        lost("writing to the runtime service failed");
-    std::unique_lock<std::mutex> lock(callsMutex_);
-    callsChanged_.wait(lock, [&] { return ended_ || calls_.at(id).has_value(); });
-    const auto found = calls_.find(id);
-    Result result = found->second ? std::move(*found->second) : Result::error(endReason_);
-    calls_.erase(found);
-    return result;
+    if (!send(frame))
+        lost("the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +
+             " ms, or writing to it failed; it is treated as gone");
+    std::unique_lock<std::mutex> lock(waiter.mutex);
+    waiter.done.wait(lock, [&waiter] { return waiter.answered; });
+    return std::move(waiter.result);
 }
 
 void RemoteConnection::disconnect()
 {
-    {
-        std::lock_guard<std::mutex> lock(callsMutex_);
-        quiet_ = true;
-    }
+    quiet_.store(true);
     call("disconnect", nullptr, 0);
     end(false);
 }
 
 void RemoteConnection::end(bool announce)
 {
-    {
-        std::lock_guard<std::mutex> lock(callsMutex_);
-        if (!announce)
-            quiet_ = true;
-    }
-    shutdownSocket();           // the reader sees the end and finishes the rest
-    if (!readerStarted_.load()) // nobody else will
-        lost("the connection to the runtime service was closed");
+    if (!announce)
+        quiet_.store(true);
+    lost("the connection to the runtime service was closed");
 }
 
 bool RemoteConnection::joinFor(std::chrono::milliseconds limit)
@@ -133,8 +218,8 @@ bool RemoteConnection::joinFor(std::chrono::milliseconds limit)
     if (eventThread_.get_id() == std::this_thread::get_id())
         return false;
     {
-        std::unique_lock<std::mutex> lock(callsMutex_);
-        if (!callsChanged_.wait_for(lock, limit, [this] { return eventThreadDone_; }))
+        std::unique_lock<std::mutex> lock(eventsMutex_);
+        if (!eventsChanged_.wait_for(lock, limit, [this] { return eventThreadDone_; }))
             return false;
     }
     eventThread_.join();
@@ -143,76 +228,139 @@ bool RemoteConnection::joinFor(std::chrono::milliseconds limit)
 
 bool RemoteConnection::finished() const
 {
-    std::lock_guard<std::mutex> lock(callsMutex_);
+    std::lock_guard<std::mutex> lock(eventsMutex_);
     return eventThreadDone_ || eventThreadId_ == std::thread::id();
 }
 
 void RemoteConnection::shutdownSocket()
 {
-    // Shut down, not closed: the reader still owns the descriptor and wakes.
-    ::shutdown(socket_.native_handle(), SHUT_RDWR);
+    // Shut down, not closed: the reader still owns the descriptor and wakes,
+    // as does a writer waiting for room.
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_RDWR);
 }
 
-bool RemoteConnection::write(const wire::Message& message)
+bool RemoteConnection::send(const std::vector<std::uint8_t>& frame)
 {
-    std::vector<std::uint8_t> frame;
-    try {
-        frame = wire::encode(message);
-    } catch (const wire::FrameError&) {
-        return false;
-    }
     std::lock_guard<std::mutex> lock(writeMutex_);
-    asio::error_code error;
-    asio::write(socket_, asio::buffer(frame), error);
-    return !error;
+    return sendLocked(frame.data(), frame.size());
+}
+
+// The deadline moves with every byte the service takes, so a slow reader
+// is fine and only a service that takes nothing is given up on.
+bool RemoteConnection::sendLocked(const std::uint8_t* data, std::size_t length)
+{
+    auto deadline = Clock::now() + wire::silenceLimit;
+    while (length > 0) {
+        const ssize_t sent = ::send(fd_, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            data += sent;
+            length -= static_cast<std::size_t>(sent);
+            deadline = Clock::now() + wire::silenceLimit;
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return false;
+        pollfd ready{fd_, POLLOUT, 0};
+        ::poll(&ready, 1, millisecondsUntil(deadline, now));
+    }
+    lastSent_.store(Clock::now().time_since_epoch().count());
+    return true;
+}
+
+void RemoteConnection::heartbeatIfIdle(Clock::time_point now)
+{
+    if (now - Clock::time_point(Clock::duration(lastSent_.load())) < wire::heartbeatInterval)
+        return;
+    std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
+    if (!lock.owns_lock())
+        return; // a frame is being written, which says enough
+    static const std::vector<std::uint8_t> frame = wire::encode(wire::heartbeat());
+    const ssize_t sent = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent == static_cast<ssize_t>(frame.size()))
+        lastSent_.store(now.time_since_epoch().count());
+    else if (sent > 0 && !sendLocked(frame.data() + sent, frame.size() - static_cast<std::size_t>(sent)))
+        shutdownSocket();
+    // Nothing sent: the service is not reading, and its silence will tell.
 }
 
 void RemoteConnection::readLoop()
 {
     wire::FrameReader reader;
-    std::array<std::uint8_t, std::size_t{64} * 1024> buffer{};
     std::string why = lostMessage;
+    auto lastHeard = Clock::now();
     for (;;) {
-        asio::error_code error;
-        const std::size_t length = socket_.read_some(asio::buffer(buffer), error);
-        if (error)
+        int timeout = -1;
+        if (heartbeats_) {
+            const auto now = Clock::now();
+            if (now - lastHeard >= wire::silenceLimit) {
+                why = "the runtime service sent nothing for " + std::to_string(wire::silenceLimit.count()) +
+                      " ms; it is treated as gone";
+                break;
+            }
+            heartbeatIfIdle(now);
+            // A heartbeat that could not go now is tried again shortly, not in a spin.
+            const auto nextBeat =
+                std::max(Clock::time_point(Clock::duration(lastSent_.load())) + wire::heartbeatInterval,
+                         now + std::chrono::milliseconds(50));
+            timeout = millisecondsUntil(std::min(nextBeat, lastHeard + wire::silenceLimit), now);
+        }
+        pollfd ready{fd_, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, timeout);
+        if (polled == 0 || (polled < 0 && errno == EINTR))
+            continue;
+        const std::size_t room = std::max(readChunk, reader.missing());
+        const ssize_t got = ::recv(fd_, reader.space(room), room, 0);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (got <= 0)
             break;
-        reader.append(buffer.data(), length);
+        reader.commit(static_cast<std::size_t>(got));
+        lastHeard = Clock::now();
         try {
             wire::Message message;
             while (reader.next(message))
-                onFrame(std::move(message));
+                onFrame(message);
         } catch (const wire::FrameError& e) {
             why = std::string("the runtime service sent a broken frame: ") + e.what();
-            shutdownSocket();
             break;
         }
     }
     lost(why);
 }
 
-void RemoteConnection::onFrame(wire::Message message)
+void RemoteConnection::onFrame(wire::Message& message)
 {
     switch (message.kind) {
     case wire::Kind::Response: {
+        Waiter* waiter = nullptr;
         {
             std::lock_guard<std::mutex> lock(callsMutex_);
             const auto found = calls_.find(message.id);
             if (found == calls_.end())
                 return;
-            found->second = std::move(message.result);
+            waiter = found->second;
+            calls_.erase(found);
         }
-        callsChanged_.notify_all();
+        complete(*waiter, std::move(message.result));
         return;
     }
     case wire::Kind::Event: {
+        bool wake = false;
         {
-            std::lock_guard<std::mutex> lock(callsMutex_);
+            std::lock_guard<std::mutex> lock(eventsMutex_);
             if (eventsEnded_)
                 return;
+            wake = events_.empty();
             events_.push_back(QueuedEvent{std::move(message.bytes), message.id, true});
         }
-        callsChanged_.notify_all();
+        if (wake)
+            eventsChanged_.notify_all();
         return;
     }
     case wire::Kind::Heartbeat:
@@ -223,50 +371,74 @@ void RemoteConnection::onFrame(wire::Message message)
     }
 }
 
-// Runs once, when the reader stops: every waiting call fails, and the
-// runtime hears "AdapterDisconnected" after the events that came before,
-// unless this side ended the connection on purpose.
+// Runs once, whoever ends the connection first: every waiting call fails at
+// once, and the runtime hears "AdapterDisconnected" after the events that
+// came before, unless this side ended the connection on purpose.
 void RemoteConnection::lost(const std::string& why)
 {
+    std::unordered_map<std::uint64_t, Waiter*> failing;
     {
         std::lock_guard<std::mutex> lock(callsMutex_);
-        if (eventsEnded_)
+        if (ended_)
             return;
         ended_ = true;
         endReason_ = why;
+        failing.swap(calls_);
+    }
+    shutdownSocket();
+    for (auto& entry : failing)
+        complete(*entry.second, Result::error(why));
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex_);
         eventsEnded_ = true;
-        if (quiet_)
+        if (quiet_.load()) {
             events_.clear();
+            dropEvents_.store(true);
+        }
         else
             events_.push_back(
                 QueuedEvent{encodeEvent(Event{event_type::adapterDisconnected, {}, {}, {}, {}}), 0, false});
     }
-    callsChanged_.notify_all();
+    eventsChanged_.notify_all();
 }
 
 void RemoteConnection::eventLoop()
 {
     eventThreadServiceHandle = serviceHandle_;
     eventThreadSocket = &socketPath_;
+    std::deque<QueuedEvent> batch;
     for (;;) {
-        QueuedEvent event;
         {
-            std::unique_lock<std::mutex> lock(callsMutex_);
-            callsChanged_.wait(lock, [this] { return eventsEnded_ || !events_.empty(); });
+            std::unique_lock<std::mutex> lock(eventsMutex_);
+            eventsChanged_.wait(lock, [this] { return eventsEnded_ || !events_.empty(); });
             if (events_.empty())
                 break;
-            event = std::move(events_.front());
-            events_.pop_front();
+            batch.swap(events_);
         }
-        Result reply = embedded::deliverToRuntime(onEvent_, releaseReply_, runtime_, event.bytes);
-        if (event.needsReply)
-            write(wire::response(wire::Kind::EventReply, event.id, std::move(reply)));
+        for (QueuedEvent& event : batch) {
+            if (dropEvents_.load())
+                break; // ended on purpose: what is left goes undelivered
+            Result reply = embedded::deliverToRuntime(onEvent_, releaseReply_, runtime_, event.bytes);
+            if (!event.needsReply)
+                continue;
+            std::vector<std::uint8_t> frame;
+            try {
+                frame = wire::encodeAnswer(wire::Kind::EventReply, event.id, reply);
+            } catch (const wire::FrameError& e) {
+                // The dispatcher hears why at once, instead of waiting for a reply that cannot come.
+                frame = wire::encodeAnswer(wire::Kind::EventReply, event.id, Result::error(e.what()));
+            }
+            if (!send(frame))
+                lost("the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +
+                     " ms, or writing to it failed; it is treated as gone");
+        }
+        batch.clear();
     }
     {
-        std::lock_guard<std::mutex> lock(callsMutex_);
+        std::lock_guard<std::mutex> lock(eventsMutex_);
         eventThreadDone_ = true;
     }
-    callsChanged_.notify_all();
+    eventsChanged_.notify_all();
 }
 
 } // namespace halvora::adapter::remote

@@ -1,9 +1,9 @@
 #include "wire/Frames.h"
 
-#include "core/RequestMap.h"
-
 #include <msgpack.hpp>
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace halvora::adapter::wire {
@@ -11,6 +11,51 @@ namespace halvora::adapter::wire {
 namespace {
 
 constexpr std::size_t prefixBytes = 4;
+
+// Packs straight into the frame, so a payload is copied once.
+struct FrameStream {
+    std::vector<std::uint8_t>& bytes;
+    void write(const char* data, std::size_t length)
+    {
+        const auto* from = reinterpret_cast<const std::uint8_t*>(data);
+        bytes.insert(bytes.end(), from, from + length);
+    }
+};
+
+std::string overBound(const char* what, std::size_t bytes)
+{
+    return std::string(what) + " takes " + std::to_string(bytes) + " bytes, over the 4 MiB bound (" +
+           std::to_string(maxFrameBytes) + " bytes) of one frame to or from the runtime service";
+}
+
+// Writes the length prefix once the body is packed, or throws when the body
+// is over the bound.
+std::vector<std::uint8_t> sealed(std::vector<std::uint8_t> frame, const char* what)
+{
+    const std::size_t body = frame.size() - prefixBytes;
+    if (body > maxFrameBytes)
+        throw FrameError(overBound(what, body));
+    frame[0] = static_cast<std::uint8_t>(body >> 24);
+    frame[1] = static_cast<std::uint8_t>(body >> 16);
+    frame[2] = static_cast<std::uint8_t>(body >> 8);
+    frame[3] = static_cast<std::uint8_t>(body);
+    return frame;
+}
+
+std::vector<std::uint8_t> started(std::size_t room)
+{
+    std::vector<std::uint8_t> frame;
+    frame.reserve(prefixBytes + room);
+    frame.resize(prefixBytes);
+    return frame;
+}
+
+// Frame fields are read in place while the frame is decoded; only what a
+// message keeps is copied out of the read buffer.
+bool referenceInPlace(msgpack::type::object_type, std::size_t, void*)
+{
+    return true;
+}
 
 std::uint32_t readPrefix(const std::uint8_t* bytes)
 {
@@ -80,7 +125,9 @@ Message decodeBody(const std::uint8_t* data, std::size_t length)
 {
     msgpack::object_handle handle;
     try {
-        handle = unpackBounded(data, length);
+        // A message is a flat array of at most five fields.
+        const msgpack::unpack_limit limit(5, 0, length, length, 0, 2);
+        handle = msgpack::unpack(reinterpret_cast<const char*>(data), length, referenceInPlace, nullptr, limit);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
@@ -160,70 +207,109 @@ Message heartbeat()
 
 std::vector<std::uint8_t> encode(const Message& message)
 {
-    msgpack::sbuffer buffer;
-    buffer.write("\0\0\0\0", prefixBytes);
-    msgpack::packer<msgpack::sbuffer> out(buffer);
-    const auto packBytes = [&out](const std::vector<std::uint8_t>& bytes) {
-        out.pack_bin(static_cast<std::uint32_t>(bytes.size()));
-        out.pack_bin_body(reinterpret_cast<const char*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()));
-    };
-    if (message.bytes.size() > maxFrameBytes)
-        throw FrameError("the message is larger than a frame may be");
     switch (message.kind) {
     case Kind::Request:
-        out.pack_array(5);
-        out.pack(std::uint64_t{0});
-        out.pack(message.id);
-        out.pack(message.op);
-        packBytes(message.bytes);
-        out.pack(message.caller);
-        break;
-    case Kind::Event:
+        return encodeRequest(message.id, message.op.c_str(), message.bytes.data(), message.bytes.size(),
+                             message.caller);
+    case Kind::Event: {
+        if (message.bytes.size() > maxFrameBytes)
+            throw FrameError(overBound("the event", message.bytes.size()));
+        std::vector<std::uint8_t> frame = started(message.bytes.size() + 24);
+        FrameStream stream{frame};
+        msgpack::packer<FrameStream> out(stream);
         out.pack_array(3);
         out.pack(std::uint64_t{2});
         out.pack(message.id);
-        packBytes(message.bytes);
-        break;
+        out.pack_bin(static_cast<std::uint32_t>(message.bytes.size()));
+        out.pack_bin_body(reinterpret_cast<const char*>(message.bytes.data()),
+                          static_cast<std::uint32_t>(message.bytes.size()));
+        return sealed(std::move(frame), "the event");
+    }
     case Kind::Response:
     case Kind::EventReply:
-        out.pack_array(5);
-        out.pack(static_cast<std::uint64_t>(message.kind));
-        out.pack(message.id);
-        out.pack(kindCode(message.result.kind));
-        out.pack(message.result.text);
-        out.pack(message.result.number);
-        break;
+        return encodeAnswer(message.kind, message.id, message.result);
     case Kind::Heartbeat:
-        out.pack_array(1);
-        out.pack(std::uint64_t{4});
         break;
     }
-    const std::size_t body = buffer.size() - prefixBytes;
-    if (body > maxFrameBytes)
-        throw FrameError("the message is larger than a frame may be");
-    auto* bytes = reinterpret_cast<std::uint8_t*>(buffer.data());
-    bytes[0] = static_cast<std::uint8_t>(body >> 24);
-    bytes[1] = static_cast<std::uint8_t>(body >> 16);
-    bytes[2] = static_cast<std::uint8_t>(body >> 8);
-    bytes[3] = static_cast<std::uint8_t>(body);
-    return std::vector<std::uint8_t>(bytes, bytes + buffer.size());
+    std::vector<std::uint8_t> frame = started(2);
+    FrameStream stream{frame};
+    msgpack::packer<FrameStream> out(stream);
+    out.pack_array(1);
+    out.pack(std::uint64_t{4});
+    return sealed(std::move(frame), "the heartbeat");
+}
+
+std::vector<std::uint8_t> encodeRequest(std::uint64_t id, const char* op, const std::uint8_t* data,
+                                        std::size_t length, std::uint64_t caller)
+{
+    // Refused before anything is allocated for it.
+    if (length > maxFrameBytes)
+        throw FrameError(overBound("the request", length));
+    const std::size_t opLength = std::strlen(op);
+    std::vector<std::uint8_t> frame = started(length + opLength + 32);
+    FrameStream stream{frame};
+    msgpack::packer<FrameStream> out(stream);
+    out.pack_array(5);
+    out.pack(std::uint64_t{0});
+    out.pack(id);
+    out.pack_str(static_cast<std::uint32_t>(opLength));
+    out.pack_str_body(op, static_cast<std::uint32_t>(opLength));
+    out.pack_bin(static_cast<std::uint32_t>(length));
+    if (length > 0)
+        out.pack_bin_body(reinterpret_cast<const char*>(data), static_cast<std::uint32_t>(length));
+    out.pack(caller);
+    return sealed(std::move(frame), "the request");
+}
+
+std::vector<std::uint8_t> encodeAnswer(Kind kind, std::uint64_t id, const Result& result)
+{
+    const char* what = kind == Kind::EventReply ? "the reply to the event" : "the response";
+    if (result.text.size() > maxFrameBytes)
+        throw FrameError(overBound(what, result.text.size()));
+    std::vector<std::uint8_t> frame = started(result.text.size() + 40);
+    FrameStream stream{frame};
+    msgpack::packer<FrameStream> out(stream);
+    out.pack_array(5);
+    out.pack(static_cast<std::uint64_t>(kind));
+    out.pack(id);
+    out.pack(kindCode(result.kind));
+    out.pack(result.text);
+    out.pack(result.number);
+    return sealed(std::move(frame), what);
 }
 
 void FrameReader::append(const std::uint8_t* data, std::size_t length)
 {
-    if (consumed_ > 0 && consumed_ == buffer_.size()) {
-        buffer_.clear();
-        consumed_ = 0;
-    } else if (consumed_ > buffer_.size() / 2) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    std::memcpy(space(length), data, length);
+    commit(length);
+}
+
+std::uint8_t* FrameReader::space(std::size_t length)
+{
+    if (consumed_ == filled_) {
+        consumed_ = filled_ = 0;
+    } else if (consumed_ > 0 && (consumed_ > buffer_.size() / 2 || buffer_.size() - filled_ < length)) {
+        std::memmove(buffer_.data(), buffer_.data() + consumed_, filled_ - consumed_);
+        filled_ -= consumed_;
         consumed_ = 0;
     }
-    buffer_.insert(buffer_.end(), data, data + length);
+    if (buffer_.size() - filled_ < length)
+        buffer_.resize(std::max(filled_ + length, buffer_.size() + buffer_.size() / 2));
+    return buffer_.data() + filled_;
+}
+
+std::size_t FrameReader::missing() const
+{
+    const std::size_t available = filled_ - consumed_;
+    if (available < prefixBytes)
+        return 0;
+    const std::uint32_t length = std::min(readPrefix(buffer_.data() + consumed_), maxFrameBytes);
+    return available - prefixBytes < length ? length - (available - prefixBytes) : 0;
 }
 
 bool FrameReader::next(Message& message)
 {
-    const std::size_t available = buffer_.size() - consumed_;
+    const std::size_t available = filled_ - consumed_;
     if (available < prefixBytes)
         return false;
     const std::uint32_t length = readPrefix(buffer_.data() + consumed_);

@@ -57,19 +57,31 @@ Message heartbeat();
 // The whole frame, length prefix included. Throws FrameError when the
 // message would exceed maxFrameBytes.
 std::vector<std::uint8_t> encode(const Message& message);
+// The same for a request or an answer, packed straight from the caller's
+// bytes; the FrameError's text names the bound, fit for the caller to see.
+std::vector<std::uint8_t> encodeRequest(std::uint64_t id, const char* op, const std::uint8_t* data,
+                                        std::size_t length, std::uint64_t caller);
+std::vector<std::uint8_t> encodeAnswer(Kind kind, std::uint64_t id, const Result& result);
 
 // Collects bytes as they arrive and cuts them into messages.
 class FrameReader {
 public:
     void append(const std::uint8_t* data, std::size_t length);
+    // Room for at least `length` more bytes, to read into directly; commit()
+    // says how many arrived there.
+    std::uint8_t* space(std::size_t length);
+    void commit(std::size_t length) { filled_ += length; }
+    // The bytes the frame under way still lacks, so one read can take it whole.
+    std::size_t missing() const;
     // The next whole message, if one is complete. Throws FrameError.
     bool next(Message& message);
     // True while part of a frame has arrived and the rest has not.
-    bool partial() const { return buffer_.size() > consumed_; }
+    bool partial() const { return filled_ > consumed_; }
 
 private:
-    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> buffer_; // bytes [consumed_, filled_) are unread
     std::size_t consumed_ = 0;
+    std::size_t filled_ = 0;
 };
 
 } // namespace halvora::adapter::wire
