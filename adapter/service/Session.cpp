@@ -55,12 +55,29 @@ std::vector<std::uint8_t> withHandle(const std::vector<std::uint8_t>& request, s
 } // namespace
 
 Session::Session(Service& service, asio::local::stream_protocol::socket socket, pid_t pid)
-    : service_(service), socket_(std::move(socket)), pid_(pid), readStall_(service.io()), writeStall_(service.io())
+    : service_(service), socket_(std::move(socket)), pid_(pid), readStall_(service.io()), writeStall_(service.io()),
+      heartbeat_(service.io())
 {}
 
 void Session::start()
 {
     readMore();
+    beatWhenIdle();
+}
+
+// The adapter treats a service it has not heard from for a while as gone,
+// so an idle peer gets a heartbeat.
+void Session::beatWhenIdle()
+{
+    heartbeat_.expires_after(wire::heartbeatInterval);
+    heartbeat_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+        if (error || self->dropped_)
+            return;
+        if (!self->sentSinceBeat_ && !self->writing_)
+            self->sendNow(wire::encode(wire::heartbeat()));
+        self->sentSinceBeat_ = false;
+        self->beatWhenIdle();
+    });
 }
 
 void Session::readMore()
@@ -289,6 +306,7 @@ void Session::writeNext()
     if (inFlight_.empty())
         return;
     writing_ = true;
+    sentSinceBeat_ = true;
     armStallTimer(writeStall_, "taking what is sent to it");
     asio::async_write(
         socket_, asio::buffer(inFlight_), [self = shared_from_this()](const asio::error_code& error, std::size_t) {
@@ -321,6 +339,7 @@ void Session::drop(const std::string& reason)
         std::cerr << "halvora-runtime: dropping a peer (pid " << pid_ << "): " << reason << std::endl;
     readStall_.cancel();
     writeStall_.cancel();
+    heartbeat_.cancel();
     asio::error_code ignored;
     socket_.shutdown(asio::local::stream_protocol::socket::shutdown_both, ignored);
     socket_.close(ignored);

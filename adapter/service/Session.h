@@ -45,6 +45,7 @@ private:
     void send(const wire::Message& message);
     void sendNow(std::vector<std::uint8_t> frame);
     void writeNext();
+    void beatWhenIdle();
     void armStallTimer(asio::steady_timer& timer, const char* what);
     void drop(const std::string& reason);
     void markSocketClosed();
@@ -59,6 +60,8 @@ private:
     wire::FrameReader reader_;
     asio::steady_timer readStall_;
     asio::steady_timer writeStall_;
+    asio::steady_timer heartbeat_;
+    bool sentSinceBeat_ = false;
     bool readStallArmed_ = false;
     bool writing_ = false;
     bool dropped_ = false;
