@@ -1,7 +1,8 @@
 // An application process for the service tests, on the public API.
 //   provider PORT          opens "load": "echo" answers its payload, "slow"
 //                          prints "slow started" and answers after 3 s (its
-//                          event thread busy meanwhile), "announce" broadcasts "notice";
+//                          event thread busy meanwhile), "announce" broadcasts "notice",
+//                          "huge" answers 5 MiB, over the frame bound;
 //                          prints "ready", then one line per client event
 //   client PORT COUNT      COUNT pipelined "echo" dispatches, each reply
 //                          checked; then "announce" and waits for "notice"
@@ -42,6 +43,9 @@ int provide(const char* port)
         std::cout << "slow started" << std::endl;
         std::this_thread::sleep_for(std::chrono::seconds(3));
         return payload;
+    });
+    provider->registerTopic("huge", [](std::shared_ptr<std::string>, EndpointId) {
+        return std::make_shared<std::string>(std::size_t{5} << 20, 'x');
     });
     provider->registerTopic("announce", [&provider](std::shared_ptr<std::string> payload, EndpointId) {
         provider->broadcastAsync("notice", *payload);

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -304,6 +305,73 @@ TEST_F(AService, KeepsItsSocketOwnerOnlyAndRefusesADirectoryOthersCanEnter)
     Child second({HALVORA_RUNTIME_PATH, "--port", "9707"});
     EXPECT_EQ(second.exitWithin(5s), 1);
     ::chmod((runtimeDirectory.base + "/halvora").c_str(), 0700);
+}
+
+// A stopped service is noticed by its silence: nothing that waits on it,
+// in flight or new, waits longer than the limit (5 s) and a beat.
+TEST_F(AService, WhenStoppedFailsEveryWaitWithinTheSilenceLimit)
+{
+    start(9709);
+    std::unique_ptr<Child> provider(startPeer({"provider", "9709"}));
+    ASSERT_FALSE(provider->lineWith("ready").empty());
+    auto factory = std::make_unique<RuntimeFactory>();
+    auto runtime = connectedRuntime(*factory, 9709, "stopped-watch");
+    std::promise<void> disconnected;
+    runtime->subscribeDisconnected([&disconnected] { disconnected.set_value(); });
+    auto client = runtime->getChannels()->createClient("load");
+    client->connectAsync(true).get();
+    std::vector<std::shared_future<std::shared_ptr<std::string>>> calls;
+    for (int i = 0; i < 3; ++i)
+        calls.push_back(client->dispatchAsync("slow", std::to_string(i)));
+    ASSERT_FALSE(provider->lineWith("slow started").empty());
+
+    service_->signal(SIGSTOP);
+    const auto stopped = std::chrono::steady_clock::now();
+    RuntimeOptions options("late", "stable");
+    options.port = 9709;
+    auto late = factory->getRuntimeInstance(options);
+    auto lateConnect = std::async(std::launch::async, [&late] { late->connectAsync().get(); });
+    for (const auto& call : calls) {
+        ASSERT_EQ(call.wait_until(stopped + 8s), std::future_status::ready);
+        EXPECT_THROW(call.get(), HalvoraApiException);
+    }
+    EXPECT_EQ(disconnected.get_future().wait_until(stopped + 8s), std::future_status::ready);
+    ASSERT_EQ(lateConnect.wait_until(stopped + 8s), std::future_status::ready);
+    EXPECT_THROW(lateConnect.get(), HalvoraApiException);
+    const auto ending = std::chrono::steady_clock::now();
+    late.reset();
+    runtime.reset();
+    factory.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - ending, 6s);
+    service_->signal(SIGCONT);
+}
+
+// Payloads over the 4 MiB frame bound, either way, fail at once with an
+// error that names the bound, and the connection carries on.
+TEST_F(AService, AnswersOversizedRequestsAndRepliesWithTheBoundAndStaysUsable)
+{
+    start(9710);
+    std::unique_ptr<Child> provider(startPeer({"provider", "9710"}));
+    ASSERT_FALSE(provider->lineWith("ready").empty());
+    RuntimeFactory factory;
+    auto runtime = connectedRuntime(factory, 9710, "oversized");
+    auto client = runtime->getChannels()->createClient("load");
+    client->connectAsync(true).get();
+    for (const auto& [topic, payload] : {std::pair<std::string, std::string>{"huge", "x"},
+                                         std::pair<std::string, std::string>{"echo", std::string(5u << 20, 'y')}}) {
+        auto call = client->dispatchAsync(topic, payload);
+        ASSERT_EQ(call.wait_for(5s), std::future_status::ready) << topic;
+        try {
+            call.get();
+            ADD_FAILURE() << topic << " went through";
+        } catch (const HalvoraApiException& e) {
+            EXPECT_THAT(e.what(), HasSubstr("4 MiB")) << topic;
+        }
+        auto next = client->dispatchAsync("echo", "after " + topic);
+        ASSERT_EQ(next.wait_for(5s), std::future_status::ready) << topic;
+        EXPECT_EQ(*next.get(), "after " + topic);
+    }
+    runtime->disconnectAsync().get();
 }
 
 // Prints round-trip figures of the embedded runtime next to the service's.
