@@ -30,7 +30,7 @@ trap 'rm -rf "$results"' EXIT
 for bench in double embedded; do
   # The connect banner of every runtime goes to standard error.
   "$build/bench/halvora_bench_$bench" --benchmark_repetitions="$repetitions" \
-    --benchmark_min_time="$min_time" --benchmark_report_aggregates_only=true \
+    --benchmark_min_time="$min_time" --benchmark_display_aggregates_only=true \
     --benchmark_enable_random_interleaving=true \
     --benchmark_format=json --benchmark_out="$results/$bench.json" --benchmark_out_format=json \
     > /dev/null 2> "$results/$bench.err" || { cat "$results/$bench.err" >&2; exit 1; }
