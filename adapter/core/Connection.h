@@ -1,7 +1,8 @@
 // What the routing core needs of a connected runtime, whatever carries its
-// events: the in-process transport now, a cross-process one later.
+// events: the in-process transport or a peer of the runtime service.
 #pragma once
 
+#include "core/Events.h"
 #include "core/Result.h"
 
 #include <chrono>
@@ -19,9 +20,11 @@ class Connection {
 public:
     virtual ~Connection() = default;
 
-    // Queues one encoded event behind the ones already queued. Never calls
-    // into the runtime on the calling thread. False once the connection is closed.
-    virtual bool deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) = 0;
+    // Queues one event behind the ones already queued. The core calls it
+    // under its routing lock, so it must be cheap: the event is encoded
+    // later, on the connection's own thread. It never calls `onReply` or the
+    // runtime on the calling thread. False once the connection is closed.
+    virtual bool deliver(Event event, ReplyHandler onReply) = 0;
 
     // Stops taking events and drops the queued ones; `lastEvent`, when not
     // empty, is still delivered. Does not wait.

@@ -124,6 +124,16 @@ std::optional<std::int64_t> RequestMap::optionalInteger(const char* key) const
     return static_cast<std::int64_t>(value->via.u64);
 }
 
+std::optional<bool> RequestMap::optionalBool(const char* key) const
+{
+    const msgpack::object* value = find(key);
+    if (value == nullptr || value->type == msgpack::type::NIL)
+        return std::nullopt;
+    if (value->type != msgpack::type::BOOLEAN)
+        throw RequestError(inQuotes(key) + " must be a boolean");
+    return value->via.boolean;
+}
+
 std::optional<RequestMap> RequestMap::optionalMap(const char* key) const
 {
     const msgpack::object* value = find(key);

@@ -34,6 +34,7 @@ public:
 
     std::optional<std::string> optionalString(const char* key) const;
     std::optional<std::int64_t> optionalInteger(const char* key) const;
+    std::optional<bool> optionalBool(const char* key) const;
     // Absent and nil both read as empty; anything but a map is an error.
     std::optional<RequestMap> optionalMap(const char* key) const;
 

@@ -9,13 +9,15 @@ namespace halvora::adapter {
 
 namespace {
 
+// A request that fails before the core took `done` is answered here.
 template <typename Serve>
-Result serving(Serve serve)
+void serving(Completion& done, Serve serve)
 {
     try {
-        return serve();
+        serve();
     } catch (const RequestError& e) {
-        return Result::error(e.what());
+        if (done)
+            done(Result::error(e.what()));
     }
 }
 
@@ -25,6 +27,11 @@ std::optional<std::string> payloadOf(const RequestMap& request)
     if (request.requireBool("is_null"))
         return std::nullopt;
     return request.requireString("payload_json");
+}
+
+std::uint64_t handleOf(const RequestMap& request, const RequestContext& context)
+{
+    return context.handle != 0 ? context.handle : request.requireUnsigned("handle");
 }
 
 } // namespace
@@ -40,6 +47,7 @@ ConnectRequest readConnectRequest(const std::uint8_t* data, std::uint64_t length
         connect.port = options->optionalInteger("port").value_or(0);
         if (connect.port < 0 || connect.port > 65535)
             throw RequestError("'port' must be 0 (the embedded runtime) or 1 to 65535 (a runtime service)");
+        connect.disableHeartbeating = options->optionalBool("disable_heartbeating").value_or(false);
     }
     return connect;
 }
@@ -49,64 +57,100 @@ std::uint64_t readDisconnectRequest(const std::uint8_t* data, std::uint64_t leng
     return RequestMap(data, length).requireUnsigned("handle");
 }
 
-Result serveCreateProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length)
+// Every field is read before `done` moves into the core, so `serving`
+// answers any failure to read one.
+void serveCreateProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, RequestContext context,
+                         Completion done)
 {
-    return serving([&] {
+    serving(done, [&] {
         const RequestMap request(data, length);
-        return core.createProvider(request.requireUnsigned("handle"), request.requireString("provider_name"));
+        const auto handle = handleOf(request, context);
+        Result result = core.createProvider(handle, request.requireString("provider_name"));
+        std::move(done)(std::move(result));
     });
 }
 
-Result serveConnectToProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller)
+void serveConnectToProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, RequestContext context,
+                            Completion done)
 {
-    return serving([&] {
+    serving(done, [&] {
         const RequestMap request(data, length);
-        const auto handle = request.requireUnsigned("handle");
+        const auto handle = handleOf(request, context);
         const auto name = request.requireString("provider_name");
-        return core.connectToProvider(handle, name, request.requireBool("wait"), caller);
+        const bool wait = request.requireBool("wait");
+        core.connectToProvider(handle, name, wait, context.caller, std::move(done));
     });
 }
 
-Result serveDisconnectFromProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length)
+void serveDisconnectFromProvider(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length,
+                                 RequestContext context, Completion done)
 {
-    return serving([&] {
+    serving(done, [&] {
         const RequestMap request(data, length);
-        return core.disconnectFromProvider(request.requireUnsigned("handle"), request.requireString("client_id"));
+        const auto handle = handleOf(request, context);
+        Result result = core.disconnectFromProvider(handle, request.requireString("client_id"));
+        std::move(done)(std::move(result));
     });
 }
 
-Result serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller)
+void serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, RequestContext context,
+                         Completion done)
 {
-    return serving([&] {
+    serving(done, [&] {
         const RequestMap request(data, length);
-        const auto handle = request.requireUnsigned("handle");
+        const auto handle = handleOf(request, context);
         const auto clientId = request.requireString("client_id");
         const auto topic = request.requireString("topic");
-        return core.clientDispatch(handle, clientId, topic, payloadOf(request), caller);
+        auto payload = payloadOf(request);
+        core.clientDispatch(handle, clientId, topic, std::move(payload), context.caller, std::move(done));
     });
 }
 
-Result serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, CallerContext caller)
+void serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, RequestContext context,
+                             Completion done)
 {
-    return serving([&] {
+    serving(done, [&] {
         const RequestMap request(data, length);
-        const auto handle = request.requireUnsigned("handle");
+        const auto handle = handleOf(request, context);
         const auto endpointId = request.requireMap("destination").requireString("endpoint_id");
         const auto source = request.requireString("source");
         const auto topic = request.requireString("topic");
-        return core.dispatchToEndpoint(handle, source, endpointId, topic, payloadOf(request), caller);
+        auto payload = payloadOf(request);
+        core.dispatchToEndpoint(handle, source, endpointId, topic, std::move(payload), context.caller, std::move(done));
     });
 }
 
-Result serveLaunchManifest(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length)
+void serveLaunchManifest(RuntimeCore& core, const std::uint8_t* data, std::uint64_t length, RequestContext context,
+                         Completion done)
 {
-    return serving([&] {
+    serving(done, [&] {
         const RequestMap request(data, length);
-        const auto handle = request.requireUnsigned("handle");
+        const auto handle = handleOf(request, context);
         const auto url = request.requireString("manifest_url");
         request.optionalMap("rvm_options"); // accepted and checked; a local launch has no use for it
-        return core.launchManifest(handle, url);
+        Result result = core.launchManifest(handle, url);
+        std::move(done)(std::move(result));
     });
+}
+
+void serveRequest(RuntimeCore& core, const std::string& op, const std::uint8_t* data, std::uint64_t length,
+                  RequestContext context, Completion done)
+{
+    using Serve = void (*)(RuntimeCore&, const std::uint8_t*, std::uint64_t, RequestContext, Completion);
+    static const std::pair<const char*, Serve> served[] = {
+        {"create_provider", serveCreateProvider},
+        {"connect_to_provider", serveConnectToProvider},
+        {"disconnect_from_provider", serveDisconnectFromProvider},
+        {"client_dispatch", serveClientDispatch},
+        {"dispatch_to_endpoint", serveDispatchToEndpoint},
+        {"launch_manifest", serveLaunchManifest},
+    };
+    for (const auto& entry : served)
+        if (op == entry.first) {
+            entry.second(core, data, length, context, std::move(done));
+            return;
+        }
+    done(Result::error("the runtime service does not know the request '" + op + "'"));
 }
 
 } // namespace halvora::adapter

@@ -9,44 +9,6 @@
 
 namespace halvora::adapter {
 
-// One call waiting for a runtime's reply. Completed exactly once: by the
-// reply, or with an error when the runtime that should answer, or the event
-// thread that waits, goes away.
-class PendingCall {
-public:
-    PendingCall(std::uint64_t target, std::uint64_t waitingEventThread)
-        : target(target), waitingEventThread(waitingEventThread)
-    {}
-
-    void complete(Result result)
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (done_)
-                return;
-            done_ = true;
-            result_ = std::move(result);
-        }
-        finished_.notify_all();
-    }
-
-    Result wait()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        finished_.wait(lock, [this] { return done_; });
-        return std::move(result_);
-    }
-
-    const std::uint64_t target;
-    const std::uint64_t waitingEventThread;
-
-private:
-    std::mutex mutex_; // guards done_ and result_
-    std::condition_variable finished_;
-    bool done_ = false;
-    Result result_;
-};
-
 namespace {
 
 std::string randomTag()
@@ -62,6 +24,10 @@ std::string inQuotes(const std::string& text)
     return "'" + text + "'";
 }
 
+const char* const targetGone = "the runtime that was to answer the call disconnected";
+const char* const callerGone = "the calling runtime disconnected before the call was answered";
+const char* const shutDown = "the adapter shut down before the call was answered";
+
 } // namespace
 
 RuntimeCore::RuntimeCore() : instanceTag_(randomTag()) {}
@@ -69,6 +35,13 @@ RuntimeCore::RuntimeCore() : instanceTag_(randomTag()) {}
 RuntimeCore::~RuntimeCore()
 {
     stopBackgroundWork();
+}
+
+void RuntimeCore::run(Settled& settled)
+{
+    for (auto& entry : settled)
+        entry.first(std::move(entry.second));
+    settled.clear();
 }
 
 std::uint64_t RuntimeCore::reserveHandle()
@@ -83,11 +56,16 @@ void RuntimeCore::attach(std::uint64_t handle, RuntimeIdentity identity, std::sh
     connections_[handle] = ConnectionEntry{std::move(identity), std::move(connection)};
 }
 
+Result RuntimeCore::unknownHandle(std::uint64_t handle)
+{
+    return Result::error("the runtime handle " + std::to_string(handle) + " is not connected");
+}
+
 const RuntimeCore::ConnectionEntry& RuntimeCore::connectionOf(std::uint64_t handle) const
 {
     const auto found = connections_.find(handle);
     if (found == connections_.end())
-        throw RequestError("the runtime handle " + std::to_string(handle) + " is not connected");
+        throw RequestError(unknownHandle(handle).text);
     return found->second;
 }
 
@@ -98,78 +76,99 @@ std::string RuntimeCore::nextEndpointId(const char* kind)
 
 // Queued under the state lock, so every runtime sees events in the order in
 // which the core decided them.
-void RuntimeCore::send(std::uint64_t handle, const Event& event)
+void RuntimeCore::send(std::uint64_t handle, Event event)
 {
     const auto found = connections_.find(handle);
     if (found != connections_.end())
-        found->second.connection->deliver(encodeEvent(event), {});
+        found->second.connection->deliver(std::move(event), {});
 }
 
 std::shared_ptr<Connection> RuntimeCore::detach(std::uint64_t handle)
 {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    const auto found = connections_.find(handle);
-    if (found == connections_.end())
-        return nullptr;
-    std::shared_ptr<Connection> connection = std::move(found->second.connection);
-    connections_.erase(found);
+    Settled settled;
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        const auto found = connections_.find(handle);
+        if (found == connections_.end())
+            return nullptr;
+        connection = std::move(found->second.connection);
+        connections_.erase(found);
 
-    for (auto client = clients_.begin(); client != clients_.end();) {
-        if (client->second.handle != handle) {
-            ++client;
-            continue;
-        }
-        const auto provider = providers_.find(client->second.providerId);
-        if (provider != providers_.end()) {
-            provider->second.clients.erase(client->first);
-            send(provider->second.handle, Event{event_type::providerClientDisconnected,
-                                                client->second.endpoint,
-                                                provider->second.endpoint.channelName,
-                                                {},
-                                                {}});
-        }
-        client = clients_.erase(client);
-    }
-
-    for (auto provider = providers_.begin(); provider != providers_.end();) {
-        if (provider->second.handle != handle) {
-            ++provider;
-            continue;
-        }
-        const Endpoint& endpoint = provider->second.endpoint;
-        for (const std::string& clientId : provider->second.clients) {
-            const auto client = clients_.find(clientId);
-            if (client == clients_.end())
+        for (auto client = clients_.begin(); client != clients_.end();) {
+            if (client->second.handle != handle) {
+                ++client;
                 continue;
-            send(client->second.handle, Event{event_type::channelDisconnected, endpoint, endpoint.channelName, {}, {}});
-            clients_.erase(client);
+            }
+            const auto provider = providers_.find(client->second.providerId);
+            if (provider != providers_.end()) {
+                provider->second.clients.erase(client->first);
+                send(provider->second.handle, Event{event_type::providerClientDisconnected,
+                                                    client->second.endpoint,
+                                                    provider->second.endpoint.channelName,
+                                                    {},
+                                                    {}});
+            }
+            client = clients_.erase(client);
         }
-        providerByChannel_.erase(endpoint.channelName);
-        provider = providers_.erase(provider);
-    }
 
-    failCalls(handle, "the runtime that was to answer the call disconnected");
-    providersChanged_.notify_all();
+        for (auto provider = providers_.begin(); provider != providers_.end();) {
+            if (provider->second.handle != handle) {
+                ++provider;
+                continue;
+            }
+            const Endpoint& endpoint = provider->second.endpoint;
+            for (const std::string& clientId : provider->second.clients) {
+                const auto client = clients_.find(clientId);
+                if (client == clients_.end())
+                    continue;
+                send(client->second.handle,
+                     Event{event_type::channelDisconnected, endpoint, endpoint.channelName, {}, {}});
+                clients_.erase(client);
+            }
+            providerByChannel_.erase(endpoint.channelName);
+            provider = providers_.erase(provider);
+        }
+
+        for (auto wait = providerWaits_.begin(); wait != providerWaits_.end();) {
+            if (wait->second.handle != handle) {
+                ++wait;
+                continue;
+            }
+            settled.emplace_back(std::move(wait->second.done),
+                                 Result::error("the runtime disconnected while waiting for a provider of the channel " +
+                                               inQuotes(wait->second.channelName)));
+            wait = providerWaits_.erase(wait);
+        }
+        failCalls(handle, settled);
+    }
+    run(settled);
     return connection;
 }
 
 std::vector<std::shared_ptr<Connection>> RuntimeCore::detachAll(bool announce)
 {
     std::vector<std::shared_ptr<Connection>> connections;
+    Settled settled;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        ++detachAllCount_;
         for (auto& entry : connections_)
             connections.push_back(std::move(entry.second.connection));
         connections_.clear();
         clients_.clear();
         providers_.clear();
         providerByChannel_.clear();
-        for (const auto& call : pendingCalls_)
-            call->complete(Result::error("the adapter shut down before the call was answered"));
+        for (auto& call : pendingCalls_)
+            settled.emplace_back(std::move(call.second.done), Result::error(shutDown));
+        pendingCalls_.clear();
         eventThreadWaits_.clear();
-        providersChanged_.notify_all();
+        for (auto& wait : providerWaits_)
+            settled.emplace_back(std::move(wait.second.done),
+                                 Result::error("the adapter shut down while waiting for a provider of the channel " +
+                                               inQuotes(wait.second.channelName)));
+        providerWaits_.clear();
     }
+    run(settled);
     std::vector<std::uint8_t> lastEvent;
     if (announce)
         lastEvent = encodeEvent(Event{event_type::adapterDisconnected, {}, {}, {}, {}});
@@ -178,57 +177,98 @@ std::vector<std::shared_ptr<Connection>> RuntimeCore::detachAll(bool announce)
     return connections;
 }
 
-void RuntimeCore::failCalls(std::uint64_t handle, const std::string& message)
+void RuntimeCore::forgetCall(std::unordered_map<std::uint64_t, PendingCall>::iterator call)
 {
-    for (const auto& call : pendingCalls_) {
-        if (call->target == handle)
-            call->complete(Result::error(message));
-        else if (call->waitingEventThread == handle)
-            call->complete(Result::error("the calling runtime disconnected before the call was answered"));
+    const std::uint64_t waiting = call->second.waitingEventThread;
+    if (waiting != 0) {
+        const auto waits = eventThreadWaits_.equal_range(waiting);
+        for (auto it = waits.first; it != waits.second; ++it)
+            if (it->second == call->second.target) {
+                eventThreadWaits_.erase(it);
+                break;
+            }
     }
-    eventThreadWaits_.erase(handle);
+    pendingCalls_.erase(call);
+}
+
+void RuntimeCore::failCalls(std::uint64_t handle, Settled& settled)
+{
+    for (auto call = pendingCalls_.begin(); call != pendingCalls_.end();) {
+        const PendingCall& record = call->second;
+        if (record.target != handle && record.requester != handle && record.waitingEventThread != handle) {
+            ++call;
+            continue;
+        }
+        settled.emplace_back(std::move(call->second.done),
+                             Result::error(record.target == handle ? targetGone : callerGone));
+        const auto next = std::next(call);
+        forgetCall(call);
+        call = next;
+    }
 }
 
 Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& channelName)
 {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    const ConnectionEntry& owner = connectionOf(handle);
-    if (providerByChannel_.count(channelName) != 0)
-        return Result::error("the channel " + inQuotes(channelName) + " already has a provider");
+    Settled settled;
+    Result created;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        const ConnectionEntry& owner = connectionOf(handle);
+        if (providerByChannel_.count(channelName) != 0)
+            return Result::error("the channel " + inQuotes(channelName) + " already has a provider");
 
-    const std::string providerId = nextEndpointId("provider");
-    Endpoint endpoint{owner.identity.uuid, "runtime-" + std::to_string(handle), channelName,
-                      "channel:" + instanceTag_ + ":" + std::to_string(nextSerial_ - 1), providerId};
-    providers_[providerId] = ProviderEntry{std::move(endpoint), handle, {}};
-    providerByChannel_[channelName] = providerId;
-    providersChanged_.notify_all();
-    return Result::ofText(providerId);
+        const std::string providerId = nextEndpointId("provider");
+        Endpoint endpoint{owner.identity.uuid, "runtime-" + std::to_string(handle), channelName,
+                          "channel:" + instanceTag_ + ":" + std::to_string(nextSerial_ - 1), providerId};
+        ProviderEntry& provider = providers_[providerId] = ProviderEntry{std::move(endpoint), handle, {}};
+        providerByChannel_[channelName] = providerId;
+        created = Result::ofText(providerId);
+
+        // Connects that waited for this channel join in the order they came.
+        for (auto wait = providerWaits_.begin(); wait != providerWaits_.end();) {
+            if (wait->second.channelName != channelName) {
+                ++wait;
+                continue;
+            }
+            settled.emplace_back(std::move(wait->second.done), joinProvider(wait->second.handle, provider));
+            wait = providerWaits_.erase(wait);
+        }
+    }
+    run(settled);
+    return created;
 }
 
-Result RuntimeCore::connectToProvider(std::uint64_t handle, const std::string& channelName, bool wait, CallerContext)
+Result RuntimeCore::joinProvider(std::uint64_t handle, ProviderEntry& provider)
 {
-    Lock lock(stateMutex_);
-    connectionOf(handle);
-    const std::uint64_t detachAllSeen = detachAllCount_;
-    auto provider = providerByChannel_.find(channelName);
-    if (provider == providerByChannel_.end() && !wait)
-        return Result::error("no provider is open for the channel " + inQuotes(channelName));
-    providersChanged_.wait(lock, [&] {
-        provider = providerByChannel_.find(channelName);
-        return provider != providerByChannel_.end() || connections_.count(handle) == 0;
-    });
-    if (connections_.count(handle) == 0)
-        return Result::error((detachAllCount_ != detachAllSeen ? "the adapter shut down" : "the runtime disconnected") +
-                             std::string(" while waiting for a provider of the channel ") + inQuotes(channelName));
-
-    ProviderEntry& entry = providers_.at(provider->second);
     const std::string clientId = nextEndpointId("client");
+    const std::string& channelName = provider.endpoint.channelName;
     Endpoint endpoint{connectionOf(handle).identity.uuid, "runtime-" + std::to_string(handle), channelName,
-                      entry.endpoint.channelId, clientId};
-    entry.clients.insert(clientId);
-    clients_[clientId] = ClientEntry{endpoint, handle, provider->second};
-    send(entry.handle, Event{event_type::providerClientConnected, std::move(endpoint), channelName, {}, {}});
+                      provider.endpoint.channelId, clientId};
+    provider.clients.insert(clientId);
+    clients_[clientId] = ClientEntry{endpoint, handle, provider.endpoint.endpointId};
+    send(provider.handle, Event{event_type::providerClientConnected, std::move(endpoint), channelName, {}, {}});
     return Result::ofText(clientId);
+}
+
+void RuntimeCore::connectToProvider(std::uint64_t handle, const std::string& channelName, bool wait, CallerContext,
+                                    Completion done)
+{
+    Result result;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        const auto provider = providerByChannel_.find(channelName);
+        if (connections_.count(handle) == 0) {
+            result = unknownHandle(handle);
+        } else if (provider != providerByChannel_.end()) {
+            result = joinProvider(handle, providers_.at(provider->second));
+        } else if (!wait) {
+            result = Result::error("no provider is open for the channel " + inQuotes(channelName));
+        } else {
+            providerWaits_.emplace(nextRecord_++, ProviderWait{handle, channelName, std::move(done)});
+            return;
+        }
+    }
+    done(std::move(result));
 }
 
 Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::string& clientId)
@@ -251,36 +291,55 @@ Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::stri
     return Result::null();
 }
 
-Result RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& clientId, const std::string& topic,
-                                   std::optional<std::string> payload, CallerContext caller)
+void RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& clientId, const std::string& topic,
+                                 std::optional<std::string> payload, CallerContext caller, Completion done)
 {
-    Lock lock(stateMutex_);
-    connectionOf(handle);
-    const auto client = clients_.find(clientId);
-    if (client == clients_.end() || client->second.handle != handle)
-        return Result::error("the client " + inQuotes(clientId) + " is not connected to a channel of this runtime");
-    const ProviderEntry& provider = providers_.at(client->second.providerId);
-    return callAndWait(lock, provider.handle, caller,
-                       Event{event_type::channelProviderMessage, client->second.endpoint, provider.endpoint.channelName,
-                             topic, std::move(payload)});
+    std::optional<Result> refused;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        const auto client = clients_.find(clientId);
+        if (connections_.count(handle) == 0) {
+            refused = unknownHandle(handle);
+        } else if (client == clients_.end() || client->second.handle != handle) {
+            refused =
+                Result::error("the client " + inQuotes(clientId) + " is not connected to a channel of this runtime");
+        } else {
+            const ProviderEntry& provider = providers_.at(client->second.providerId);
+            refused = startCall(handle, provider.handle, caller,
+                                Event{event_type::channelProviderMessage, client->second.endpoint,
+                                      provider.endpoint.channelName, topic, std::move(payload)},
+                                done);
+        }
+    }
+    if (refused)
+        done(std::move(*refused));
 }
 
-Result RuntimeCore::dispatchToEndpoint(std::uint64_t handle, const std::string& providerId,
-                                       const std::string& endpointId, const std::string& topic,
-                                       std::optional<std::string> payload, CallerContext caller)
+void RuntimeCore::dispatchToEndpoint(std::uint64_t handle, const std::string& providerId, const std::string& endpointId,
+                                     const std::string& topic, std::optional<std::string> payload, CallerContext caller,
+                                     Completion done)
 {
-    Lock lock(stateMutex_);
-    connectionOf(handle);
-    const auto provider = providers_.find(providerId);
-    if (provider == providers_.end() || provider->second.handle != handle)
-        return Result::error("the provider " + inQuotes(providerId) + " is not open in this runtime");
-    const auto client = clients_.find(endpointId);
-    if (client == clients_.end() || client->second.providerId != providerId)
-        return Result::error("the endpoint " + inQuotes(endpointId) + " is not a connected client of the channel " +
-                             inQuotes(provider->second.endpoint.channelName));
-    return callAndWait(lock, client->second.handle, caller,
-                       Event{event_type::channelMessage, provider->second.endpoint,
-                             provider->second.endpoint.channelName, topic, std::move(payload)});
+    std::optional<Result> refused;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        const auto provider = providers_.find(providerId);
+        const auto client = clients_.find(endpointId);
+        if (connections_.count(handle) == 0)
+            refused = unknownHandle(handle);
+        else if (provider == providers_.end() || provider->second.handle != handle)
+            refused = Result::error("the provider " + inQuotes(providerId) + " is not open in this runtime");
+        else if (client == clients_.end() || client->second.providerId != providerId)
+            refused =
+                Result::error("the endpoint " + inQuotes(endpointId) + " is not a connected client of the channel " +
+                              inQuotes(provider->second.endpoint.channelName));
+        else
+            refused = startCall(handle, client->second.handle, caller,
+                                Event{event_type::channelMessage, provider->second.endpoint,
+                                      provider->second.endpoint.channelName, topic, std::move(payload)},
+                                done);
+    }
+    if (refused)
+        done(std::move(*refused));
 }
 
 // An event thread that waits for `target` must not be the thread that
@@ -299,7 +358,11 @@ bool RuntimeCore::wouldWaitOnItself(std::uint64_t target, std::uint64_t caller) 
     return false;
 }
 
-Result RuntimeCore::callAndWait(Lock& lock, std::uint64_t target, CallerContext caller, const Event& event)
+// Under the state lock, so the event keeps its place among the others the
+// core decides. When the call cannot start, `done` is left to the caller
+// and the refusal returned.
+std::optional<Result> RuntimeCore::startCall(std::uint64_t requester, std::uint64_t target, CallerContext caller,
+                                             Event event, Completion& done)
 {
     if (caller.eventHandle != 0 && wouldWaitOnItself(target, caller.eventHandle))
         return Result::error("the call would wait for the event thread it was made from: a handler cannot wait "
@@ -308,29 +371,35 @@ Result RuntimeCore::callAndWait(Lock& lock, std::uint64_t target, CallerContext 
     if (targetEntry == connections_.end())
         return Result::error("the runtime that was to answer the call is not connected");
 
-    auto call = std::make_shared<PendingCall>(target, caller.eventHandle);
-    pendingCalls_.push_back(call);
+    const std::uint64_t id = nextRecord_++;
+    const auto call = pendingCalls_.emplace(id, PendingCall{requester, target, caller.eventHandle, {}}).first;
     if (caller.eventHandle != 0)
         eventThreadWaits_.emplace(caller.eventHandle, target);
-    if (!targetEntry->second.connection->deliver(encodeEvent(event),
-                                                 [call](Result reply) { call->complete(std::move(reply)); }))
-        call->complete(Result::error("the runtime that was to answer the call is not connected"));
-
-    lock.unlock();
-    Result result = call->wait();
-    lock.lock();
-
-    pendingCalls_.erase(std::find(pendingCalls_.begin(), pendingCalls_.end(), call));
-    if (caller.eventHandle != 0) {
-        // failCalls or detachAll may have dropped the entry already.
-        const auto waits = eventThreadWaits_.equal_range(caller.eventHandle);
-        for (auto it = waits.first; it != waits.second; ++it)
-            if (it->second == target) {
-                eventThreadWaits_.erase(it);
-                break;
-            }
+    std::weak_ptr<bool> alive = alive_;
+    const bool queued = targetEntry->second.connection->deliver(std::move(event), [this, alive, id](Result reply) {
+        if (alive.lock())
+            completeCall(id, std::move(reply));
+    });
+    if (!queued) {
+        forgetCall(call);
+        return Result::error("the runtime that was to answer the call is not connected");
     }
-    return result;
+    call->second.done = std::move(done);
+    return std::nullopt;
+}
+
+void RuntimeCore::completeCall(std::uint64_t id, Result result)
+{
+    Completion done;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        const auto call = pendingCalls_.find(id);
+        if (call == pendingCalls_.end())
+            return; // failed already
+        done = std::move(call->second.done);
+        forgetCall(call);
+    }
+    done(std::move(result));
 }
 
 Result RuntimeCore::launchManifest(std::uint64_t handle, const std::string& manifestUrl)
@@ -340,6 +409,12 @@ Result RuntimeCore::launchManifest(std::uint64_t handle, const std::string& mani
         connectionOf(handle);
     }
     return launcher_.launch(manifestUrl);
+}
+
+std::size_t RuntimeCore::pendingCount() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return pendingCalls_.size() + providerWaits_.size();
 }
 
 void RuntimeCore::stopBackgroundWork()

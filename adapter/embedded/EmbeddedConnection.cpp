@@ -50,13 +50,13 @@ std::uint64_t EmbeddedConnection::currentEventHandle()
     return eventThreadHandle;
 }
 
-bool EmbeddedConnection::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply)
+bool EmbeddedConnection::deliver(Event event, ReplyHandler onReply)
 {
     {
         std::lock_guard<std::mutex> lock(queueMutex_);
         if (closed_)
             return false;
-        queue_.push_back(QueuedEvent{std::move(event), std::move(onReply)});
+        queue_.push_back(QueuedEvent{std::move(event), {}, std::move(onReply)});
     }
     queueChanged_.notify_all();
     return true;
@@ -72,7 +72,7 @@ void EmbeddedConnection::close(std::vector<std::uint8_t> lastEvent)
         closed_ = true;
         dropped.swap(queue_);
         if (!lastEvent.empty())
-            queue_.push_back(QueuedEvent{std::move(lastEvent), {}});
+            queue_.push_back(QueuedEvent{{}, std::move(lastEvent), {}});
     }
     queueChanged_.notify_all();
     for (QueuedEvent& event : dropped)
@@ -127,6 +127,8 @@ void EmbeddedConnection::run()
             event = std::move(queue_.front());
             queue_.pop_front();
         }
+        if (event.bytes.empty())
+            event.bytes = encodeEvent(event.event);
         Result reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, event.bytes);
         if (event.onReply)
             event.onReply(std::move(reply));

@@ -4,6 +4,7 @@
 
 #include "NativeAdapter.h"
 #include "core/Connection.h"
+#include "core/Events.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -33,7 +34,7 @@ public:
 
     void start();
 
-    bool deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) override;
+    bool deliver(Event event, ReplyHandler onReply) override;
     void close(std::vector<std::uint8_t> lastEvent) override;
     void waitClosed() override;
     bool waitClosedFor(std::chrono::milliseconds limit) override;
@@ -47,7 +48,8 @@ public:
 
 private:
     struct QueuedEvent {
-        std::vector<std::uint8_t> bytes;
+        Event event;
+        std::vector<std::uint8_t> bytes; // already encoded (the last event), else encoded on the event thread
         ReplyHandler onReply;
     };
 

@@ -9,6 +9,8 @@
 #include <exception>
 #include <string>
 
+using halvora::adapter::Completion;
+using halvora::adapter::RequestContext;
 using halvora::adapter::Result;
 using halvora::adapter::serveClientDispatch;
 using halvora::adapter::serveConnectToProvider;
@@ -16,6 +18,7 @@ using halvora::adapter::serveCreateProvider;
 using halvora::adapter::serveDisconnectFromProvider;
 using halvora::adapter::serveDispatchToEndpoint;
 using halvora::adapter::serveLaunchManifest;
+using halvora::adapter::waitForCompletion;
 using halvora::adapter::embedded::EmbeddedAdapter;
 using halvora::adapter::embedded::makeNativeResult;
 
@@ -50,6 +53,16 @@ NativeResult routed(const char* op, const uint8_t* request, uint64_t length, Ser
     });
 }
 
+// Serves a request in-process on the calling thread's behalf: the core may
+// leave it pending, and this thread waits for its completion, holding no lock.
+template <typename Serve>
+Result servedHere(Serve serve, const uint8_t* request, uint64_t length)
+{
+    const RequestContext context{EmbeddedAdapter::caller(), 0};
+    return waitForCompletion(
+        [&](Completion done) { serve(adapter().core(), request, length, context, std::move(done)); });
+}
+
 } // namespace
 
 extern "C" {
@@ -68,39 +81,35 @@ HALVORA_NATIVE_EXPORT NativeResult d_halvora_disconnect(const uint8_t* request, 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_connect_to_provider(const uint8_t* request, uint64_t length)
 {
     return routed("connect_to_provider", request, length,
-                  [&] { return serveConnectToProvider(adapter().core(), request, length, EmbeddedAdapter::caller()); });
+                  [&] { return servedHere(serveConnectToProvider, request, length); });
 }
 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_disconnect_from_provider(const uint8_t* request, uint64_t length)
 {
     return routed("disconnect_from_provider", request, length,
-                  [&] { return serveDisconnectFromProvider(adapter().core(), request, length); });
+                  [&] { return servedHere(serveDisconnectFromProvider, request, length); });
 }
 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_client_dispatch(const uint8_t* request, uint64_t length)
 {
-    return routed("client_dispatch", request, length,
-                  [&] { return serveClientDispatch(adapter().core(), request, length, EmbeddedAdapter::caller()); });
+    return routed("client_dispatch", request, length, [&] { return servedHere(serveClientDispatch, request, length); });
 }
 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_client_dispatch_to_endpoint(const uint8_t* request,
                                                                                   uint64_t length)
 {
-    return routed("dispatch_to_endpoint", request, length, [&] {
-        return serveDispatchToEndpoint(adapter().core(), request, length, EmbeddedAdapter::caller());
-    });
+    return routed("dispatch_to_endpoint", request, length,
+                  [&] { return servedHere(serveDispatchToEndpoint, request, length); });
 }
 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_channels_create_provider(const uint8_t* request, uint64_t length)
 {
-    return routed("create_provider", request, length,
-                  [&] { return serveCreateProvider(adapter().core(), request, length); });
+    return routed("create_provider", request, length, [&] { return servedHere(serveCreateProvider, request, length); });
 }
 
 HALVORA_NATIVE_EXPORT NativeResult d_halvora_desktop_launch_manifest(const uint8_t* request, uint64_t length)
 {
-    return routed("launch_manifest", request, length,
-                  [&] { return serveLaunchManifest(adapter().core(), request, length); });
+    return routed("launch_manifest", request, length, [&] { return servedHere(serveLaunchManifest, request, length); });
 }
 
 HALVORA_NATIVE_EXPORT void deallocate_rust_buffer(uint8_t* data, uint64_t)

@@ -18,40 +18,6 @@ namespace {
 // without bound.
 constexpr std::size_t maxOutboundBytes = 64u << 20;
 
-// The service speaks for each peer as the runtime that peer connected, so
-// whatever "handle" the peer wrote is replaced by its own.
-std::vector<std::uint8_t> withHandle(const std::vector<std::uint8_t>& request, std::uint64_t handle)
-{
-    if (request.empty())
-        return request;
-    msgpack::object_handle unpacked;
-    try {
-        unpacked = unpackBounded(request.data(), request.size());
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        return request; // serving it reports why it cannot be read
-    }
-    const msgpack::object& root = unpacked.get();
-    if (root.type != msgpack::type::MAP)
-        return request;
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> out(buffer);
-    out.pack_map(root.via.map.size);
-    for (std::uint32_t i = 0; i < root.via.map.size; ++i) {
-        const msgpack::object_kv& entry = root.via.map.ptr[i];
-        out.pack(entry.key);
-        const bool isHandle = entry.key.type == msgpack::type::STR && entry.key.via.str.size == 6 &&
-                              std::memcmp(entry.key.via.str.ptr, "handle", 6) == 0;
-        if (isHandle)
-            out.pack(handle);
-        else
-            out.pack(entry.val);
-    }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer.data());
-    return std::vector<std::uint8_t>(bytes, bytes + buffer.size());
-}
-
 } // namespace
 
 Session::Session(Service& service, asio::local::stream_protocol::socket socket, pid_t pid)
@@ -148,34 +114,42 @@ void Session::receive(wire::Message message)
 
 void Session::serve(const wire::Message& message)
 {
-    Result result;
+    const std::uint64_t id = message.id;
+    const bool disconnecting = message.op == "disconnect";
+    Completion done = [self = shared_from_this(), id, disconnecting](Result result) {
+        self->send(wire::response(wire::Kind::Response, id, std::move(result)));
+        if (disconnecting)
+            self->close({});
+    };
     try {
-        result = serveRequest(message);
+        serveRequest(message, done);
     } catch (const std::exception& e) {
-        result = Result::error(std::string("the runtime service failed: ") + e.what());
+        done(Result::error(std::string("the runtime service failed: ") + e.what()));
     }
-    send(wire::response(wire::Kind::Response, message.id, std::move(result)));
-    if (message.op == "disconnect")
-        close({});
 }
 
-Result Session::serveRequest(const wire::Message& message)
+void Session::serveRequest(const wire::Message& message, Completion done)
 {
     RuntimeCore& core = service_.core();
     const std::uint8_t* data = message.bytes.empty() ? nullptr : message.bytes.data();
     if (message.op == "connect") {
-        if (service_.stopping())
-            return Result::error("the runtime service is shutting down");
+        if (service_.stopping()) {
+            done(Result::error("the runtime service is shutting down"));
+            return;
+        }
         ConnectRequest connect;
         try {
             connect = readConnectRequest(data, message.bytes.size());
         } catch (const RequestError& e) {
-            return Result::error(e.what());
+            done(Result::error(e.what()));
+            return;
         }
         const std::uint64_t handle = core.reserveHandle();
         std::uint64_t none = 0;
-        if (!handle_.compare_exchange_strong(none, handle))
-            return Result::error("this connection has connected its runtime already");
+        if (!handle_.compare_exchange_strong(none, handle)) {
+            done(Result::error("this connection has connected its runtime already"));
+            return;
+        }
         service_.registerPeer(handle, pid_);
         core.attach(handle, std::move(connect.identity), shared_from_this());
         bool gone = false;
@@ -187,35 +161,22 @@ Result Session::serveRequest(const wire::Message& message)
             service_.forgetPeer(handle);
             core.detach(handle);
         }
-        return Result::ofNumber(handle);
+        done(Result::ofNumber(handle));
+        return;
     }
 
     const std::uint64_t handle = handle_.load();
-    if (handle == 0)
-        return Result::error("the runtime is not connected; connect comes first");
+    if (handle == 0) {
+        done(Result::error("the runtime is not connected; connect comes first"));
+        return;
+    }
     if (message.op == "disconnect") {
         service_.forgetPeer(handle);
-        if (!core.detach(handle))
-            return Result::error("the runtime handle is not connected");
-        return Result::null();
+        done(core.detach(handle) ? Result::null() : Result::error("the runtime handle is not connected"));
+        return;
     }
-    const std::vector<std::uint8_t> request = withHandle(message.bytes, handle);
-    const std::uint8_t* bytes = request.empty() ? nullptr : request.data();
-    const std::uint64_t length = request.size();
-    const CallerContext caller{service_.callerFor(message.caller, pid_)};
-    if (message.op == "create_provider")
-        return serveCreateProvider(core, bytes, length);
-    if (message.op == "connect_to_provider")
-        return serveConnectToProvider(core, bytes, length, caller);
-    if (message.op == "disconnect_from_provider")
-        return serveDisconnectFromProvider(core, bytes, length);
-    if (message.op == "client_dispatch")
-        return serveClientDispatch(core, bytes, length, caller);
-    if (message.op == "dispatch_to_endpoint")
-        return serveDispatchToEndpoint(core, bytes, length, caller);
-    if (message.op == "launch_manifest")
-        return serveLaunchManifest(core, bytes, length);
-    return Result::error("the runtime service does not know the request '" + message.op + "'");
+    const RequestContext context{CallerContext{service_.callerFor(message.caller, pid_)}, handle};
+    adapter::serveRequest(core, message.op, data, message.bytes.size(), context, std::move(done));
 }
 
 void Session::send(const wire::Message& message)
@@ -249,7 +210,7 @@ void Session::sendNow(std::vector<std::uint8_t> frame)
         asio::post(service_.io(), [self] { self->writeNext(); });
 }
 
-bool Session::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply)
+bool Session::deliver(Event event, ReplyHandler onReply)
 {
     std::uint64_t id = 0;
     {
@@ -260,7 +221,7 @@ bool Session::deliver(std::vector<std::uint8_t> event, ReplyHandler onReply)
         if (onReply)
             awaitingReply_.emplace(id, std::move(onReply));
     }
-    send(wire::event(id, std::move(event)));
+    send(wire::event(id, encodeEvent(event)));
     return true;
 }
 

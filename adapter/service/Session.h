@@ -2,6 +2,7 @@
 // the worker pool and carries the core's events to it.
 #pragma once
 
+#include "core/Completion.h"
 #include "core/Connection.h"
 #include "wire/Frames.h"
 
@@ -31,7 +32,7 @@ public:
     // On the io thread.
     void start();
 
-    bool deliver(std::vector<std::uint8_t> event, ReplyHandler onReply) override;
+    bool deliver(Event event, ReplyHandler onReply) override;
     void close(std::vector<std::uint8_t> lastEvent) override;
     void waitClosed() override;
     bool waitClosedFor(std::chrono::milliseconds limit) override;
@@ -41,7 +42,7 @@ private:
     void onRead(const asio::error_code& error, std::size_t length);
     void receive(wire::Message message);
     void serve(const wire::Message& message);
-    Result serveRequest(const wire::Message& message);
+    void serveRequest(const wire::Message& message, Completion done);
     void send(const wire::Message& message);
     void sendNow(std::vector<std::uint8_t> frame);
     void writeNext();

@@ -1,13 +1,12 @@
 // The embedded runtime's request handling: the first byte chooses the
 // request, the rest is its MessagePack map. A fresh routing core per input
 // has two runtimes attached (handles 1 and 2), a provider on "news" and a
-// connected client; runtimes answer every event at once. Every request must
-// end in a result, never in an exception other than RequestError's result.
+// connected client; runtimes answer every event once the request has been
+// served. Every request must complete exactly once, and a connect left
+// waiting for a provider must complete when the core shuts down.
 //
 // Not reached here: launching (it starts processes; its manifest and URL
-// readers are fuzzed directly instead) and waiting connects to a channel
-// that has no provider (they wait, by design, until one opens). The
-// cross-process transport's frame decoder gets a target once it exists.
+// readers are fuzzed directly instead).
 #include "core/ManifestLauncher.h"
 #include "core/RequestMap.h"
 #include "core/Requests.h"
@@ -19,24 +18,35 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace halvora::adapter;
 
 namespace {
 
+// Replies are held until answerAll, as a runtime answers on its own thread.
 class AnsweringConnection final : public Connection {
 public:
-    bool deliver(std::vector<std::uint8_t>, ReplyHandler onReply) override
+    bool deliver(Event, ReplyHandler onReply) override
     {
         if (onReply) {
-            onReply(Result::ofText("answer"));
+            replies_.push_back(std::move(onReply));
         }
         return true;
+    }
+    void answerAll()
+    {
+        for (auto& reply : std::exchange(replies_, {})) {
+            reply(Result::ofText("answer"));
+        }
     }
     void close(std::vector<std::uint8_t>) override {}
     void waitClosed() override {}
     bool waitClosedFor(std::chrono::milliseconds) override { return true; }
+
+private:
+    std::vector<ReplyHandler> replies_;
 };
 
 // Endpoint ids carry a random tag of the core, which no input can know; the
@@ -84,38 +94,25 @@ std::vector<std::uint8_t> withKnownIds(const std::uint8_t* data, std::size_t siz
     return bytes;
 }
 
-// True for a connect that would wait for a provider nobody will open.
-bool waitsForever(const std::uint8_t* data, std::size_t size)
+void serve(RuntimeCore& core, std::uint8_t choice, const std::uint8_t* data, std::size_t size, Completion done)
 {
-    try {
-        const RequestMap request(data, size);
-        return request.requireBool("wait") && request.requireString("provider_name") != "news";
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-void serve(RuntimeCore& core, std::uint8_t choice, const std::uint8_t* data, std::size_t size)
-{
-    const CallerContext caller{choice & 0x80 ? 2u : 0u}; // sometimes made from runtime 2's event thread
+    const RequestContext context{CallerContext{choice & 0x80 ? 2u : 0u}, 0}; // sometimes from runtime 2's event thread
     switch ((choice & 0x7f) % 9) {
     case 0:
-        serveCreateProvider(core, data, size);
-        break;
+        serveCreateProvider(core, data, size, context, std::move(done));
+        return;
     case 1:
-        if (!waitsForever(data, size)) {
-            serveConnectToProvider(core, data, size, caller);
-        }
-        break;
+        serveConnectToProvider(core, data, size, context, std::move(done));
+        return;
     case 2:
-        serveDisconnectFromProvider(core, data, size);
-        break;
+        serveDisconnectFromProvider(core, data, size, context, std::move(done));
+        return;
     case 3:
-        serveClientDispatch(core, data, size, caller);
-        break;
+        serveClientDispatch(core, data, size, context, std::move(done));
+        return;
     case 4:
-        serveDispatchToEndpoint(core, data, size, caller);
-        break;
+        serveDispatchToEndpoint(core, data, size, context, std::move(done));
+        return;
     case 5:
         try {
             readConnectRequest(data, size);
@@ -141,6 +138,7 @@ void serve(RuntimeCore& core, std::uint8_t choice, const std::uint8_t* data, std
         }
         break;
     }
+    done(Result::null());
 }
 
 } // namespace
@@ -153,10 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RuntimeCore core;
     const std::uint64_t first = core.reserveHandle();
     const std::uint64_t second = core.reserveHandle();
-    core.attach(first, RuntimeIdentity{"uuid-1"}, std::make_shared<AnsweringConnection>());
-    core.attach(second, RuntimeIdentity{""}, std::make_shared<AnsweringConnection>());
+    const std::vector<std::shared_ptr<AnsweringConnection>> runtimes = {std::make_shared<AnsweringConnection>(),
+                                                                        std::make_shared<AnsweringConnection>()};
+    core.attach(first, RuntimeIdentity{"uuid-1"}, runtimes[0]);
+    core.attach(second, RuntimeIdentity{""}, runtimes[1]);
     const Result provider = core.createProvider(first, "news");
-    const Result client = core.connectToProvider(second, "news", false, {});
+    Result client;
+    core.connectToProvider(second, "news", false, {}, [&client](Result result) { client = std::move(result); });
     if (provider.isError() || client.isError()) {
         std::abort();
     }
@@ -164,7 +165,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> request =
         (data[0] & 0x7f) % 9 <= 6 ? withKnownIds(data + 1, size - 1, KnownIds{provider.text, client.text})
                                   : std::vector<std::uint8_t>(data + 1, data + size);
-    serve(core, data[0], request.empty() ? nullptr : request.data(), request.size());
+    int completions = 0;
+    serve(core, data[0], request.empty() ? nullptr : request.data(), request.size(),
+          [&completions](Result) { ++completions; });
+    for (const auto& runtime : runtimes) {
+        runtime->answerAll();
+    }
     core.detachAll(false);
+    if (completions != 1) {
+        std::abort();
+    }
     return 0;
 }
