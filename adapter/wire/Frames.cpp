@@ -209,7 +209,7 @@ std::vector<std::uint8_t> encode(const Message& message)
 {
     switch (message.kind) {
     case Kind::Request:
-        return encodeRequest(message.id, message.op.c_str(), message.bytes.data(), message.bytes.size(),
+        return encodeRequest(message.id, message.op, message.bytes.data(), message.bytes.size(),
                              message.caller);
     case Kind::Event: {
         if (message.bytes.size() > maxFrameBytes)
@@ -239,13 +239,13 @@ std::vector<std::uint8_t> encode(const Message& message)
     return sealed(std::move(frame), "the heartbeat");
 }
 
-std::vector<std::uint8_t> encodeRequest(std::uint64_t id, const char* op, const std::uint8_t* data,
+std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::string_view op, const std::uint8_t* data,
                                         std::size_t length, std::uint64_t caller)
 {
     // Refused before anything is allocated for it.
     if (length > maxFrameBytes)
         throw FrameError(overBound("the request", length));
-    const std::size_t opLength = std::strlen(op);
+    const std::size_t opLength = op.size();
     std::vector<std::uint8_t> frame = started(length + opLength + 32);
     FrameStream stream{frame};
     msgpack::packer<FrameStream> out(stream);
@@ -253,7 +253,7 @@ std::vector<std::uint8_t> encodeRequest(std::uint64_t id, const char* op, const 
     out.pack(std::uint64_t{0});
     out.pack(id);
     out.pack_str(static_cast<std::uint32_t>(opLength));
-    out.pack_str_body(op, static_cast<std::uint32_t>(opLength));
+    out.pack_str_body(op.data(), static_cast<std::uint32_t>(opLength));
     out.pack_bin(static_cast<std::uint32_t>(length));
     if (length > 0)
         out.pack_bin_body(reinterpret_cast<const char*>(data), static_cast<std::uint32_t>(length));

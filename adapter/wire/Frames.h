@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halvora::adapter::wire {
@@ -59,7 +60,7 @@ Message heartbeat();
 std::vector<std::uint8_t> encode(const Message& message);
 // The same for a request or an answer, packed straight from the caller's
 // bytes; the FrameError's text names the bound, fit for the caller to see.
-std::vector<std::uint8_t> encodeRequest(std::uint64_t id, const char* op, const std::uint8_t* data,
+std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::string_view op, const std::uint8_t* data,
                                         std::size_t length, std::uint64_t caller);
 std::vector<std::uint8_t> encodeAnswer(Kind kind, std::uint64_t id, const Result& result);
 
