@@ -89,3 +89,20 @@ os.makedirs(os.path.join(root, "fuzz_event_structured"), exist_ok=True)
 for i, data in enumerate([b"\x07\x00\x01\x02\x03\x04", b"\x07\x05\x00\x00\x00\x00\x01", bytes(range(64))]):
     with open(os.path.join(root, "fuzz_event_structured", "seed%d" % i), "wb") as out:
         out.write(data)
+# Frames: a cut byte, then a stream of length-prefixed frames of each kind.
+def frame(body):
+    return struct.pack(">I", len(body)) + body
+
+def binary(data):
+    return b"\xc4" + bytes([len(data)]) + data
+
+frames = {
+    "request": b"\x03" + frame(b"\x95\x00\x01" + pack("client_dispatch") + binary(pack({"handle": 1})) + b"\x00"),
+    "answers": b"\x05" + frame(pack([1, 2, 1, "text", 0])) + frame(pack([3, 3, 3, "failed", 0])),
+    "event_heartbeat": b"\x00" + frame(b"\x93\x02\x04" + binary(b"\x97\x01")) + frame(pack([4])),
+    "oversized": b"\x01" + b"\x00\x40\x00\x01" + b"\x95",
+}
+os.makedirs(os.path.join(root, "fuzz_frames"), exist_ok=True)
+for name, data in frames.items():
+    with open(os.path.join(root, "fuzz_frames", name), "wb") as out:
+        out.write(data)
