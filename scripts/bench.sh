@@ -23,7 +23,7 @@ if ! command -v python3 > /dev/null; then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends python3
 fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALVORA_BUILD_BENCHMARKS=ON > /dev/null
-cmake --build "$build" --target halvora_bench_double halvora_bench_embedded -j "$(nproc)"
+cmake --build "$build" --target halvora_bench_double halvora_bench_embedded halvora_bench_remote -j "$(nproc)"
 
 results="$(mktemp -d)"
 trap 'rm -rf "$results"' EXIT
@@ -39,3 +39,8 @@ done
 model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
 python3 "$root/scripts/bench_table.py" "$results/double.json" "$results/embedded.json" "${model:-unknown CPU}" \
   "$repetitions"
+
+# Two processes: the round trip through the runtime service beside the raw
+# socket floor, interleaved rounds of its own.
+echo
+"$build/bench/halvora_bench_remote" "$repetitions" 2> /dev/null
