@@ -1,28 +1,24 @@
 #include "service/Service.h"
 
-#include "core/Events.h"
-#include "service/Session.h"
+#include "service/Log.h"
 #include "wire/SocketPath.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <iostream>
 #include <stdexcept>
 
 namespace halvora::adapter::service {
 
 namespace {
 
-// Requests that wait (dispatches, connects that wait for a provider) each
-// hold a thread; beyond this many they queue.
-constexpr std::size_t maxWorkers = 256;
-
 // How long a shutdown waits for peers to take their last event.
 constexpr auto shutdownFlushLimit = std::chrono::milliseconds(2000);
+
+// At the descriptor limit (or another failing accept) the acceptor waits
+// this long before it tries again, instead of spinning.
+constexpr auto acceptBackoff = std::chrono::milliseconds(100);
 
 // A socket file left by a service that died is removed; one that still
 // answers belongs to a running service.
@@ -45,7 +41,8 @@ void clearStaleSocket(const std::string& path)
 } // namespace
 
 Service::Service(ServiceOptions options)
-    : options_(std::move(options)), acceptor_(io_), signals_(io_, SIGTERM, SIGINT), workers_(maxWorkers)
+    : options_(std::move(options)), acceptor_(io_), signals_(io_, SIGTERM, SIGINT), acceptRetry_(io_),
+      shutdownLimit_(io_)
 {
     wire::preparePrivateDirectory(wire::directoryOf(options_.socketPath));
     clearStaleSocket(options_.socketPath);
@@ -63,20 +60,13 @@ Service::Service(ServiceOptions options)
 
 Service::~Service() = default;
 
-bool Service::stopping() const
-{
-    return stopping_.load();
-}
-
 void Service::registerPeer(std::uint64_t handle, pid_t pid)
 {
-    std::lock_guard<std::mutex> lock(peersMutex_);
     peers_[handle] = pid;
 }
 
 void Service::forgetPeer(std::uint64_t handle)
 {
-    std::lock_guard<std::mutex> lock(peersMutex_);
     peers_.erase(handle);
 }
 
@@ -84,69 +74,100 @@ std::uint64_t Service::callerFor(std::uint64_t claimed, pid_t pid) const
 {
     if (claimed == 0)
         return 0;
-    std::lock_guard<std::mutex> lock(peersMutex_);
     const auto found = peers_.find(claimed);
     return found != peers_.end() && found->second == pid ? claimed : 0;
+}
+
+void Service::sessionEnded(Session* session)
+{
+    sessions_.erase(session);
+    if (stopping_ && sessions_.empty())
+        finish();
 }
 
 void Service::accept()
 {
     acceptor_.async_accept([this](const asio::error_code& error, asio::local::stream_protocol::socket socket) {
-        if (error == asio::error::operation_aborted || !acceptor_.is_open())
+        if (stopping_ || error == asio::error::operation_aborted)
             return;
-        if (!error) {
-            ucred peer{};
-            socklen_t size = sizeof peer;
-            if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-                peer.uid != ::geteuid()) {
-                std::cerr << "halvora-runtime: refused a peer of another user" << std::endl;
-                asio::error_code ignored;
-                socket.close(ignored);
-            } else {
-                std::make_shared<Session>(*this, std::move(socket), peer.pid)->start();
-            }
+        if (error)
+            return backOff(error);
+        if (backingOff_) {
+            backingOff_ = false;
+            logLine(LogLevel::Notice, "accepting peers again");
+        }
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+            peer.uid != ::geteuid()) {
+            logLine(LogLevel::Warning, "refused a peer of another user");
+            asio::error_code ignored;
+            socket.close(ignored);
+        } else {
+            auto session = std::make_shared<Session>(*this, std::move(socket), peer.pid);
+            sessions_.emplace(session.get(), session);
+            session->start();
         }
         accept();
     });
 }
 
-void Service::requestStop()
+// The pending connection stays in the backlog and is taken once a
+// descriptor frees up.
+void Service::backOff(const asio::error_code& error)
 {
-    {
-        std::lock_guard<std::mutex> lock(stopMutex_);
-        stopRequested_ = true;
+    if (!backingOff_) {
+        backingOff_ = true;
+        logLine(LogLevel::Warning, "cannot accept a peer (" + error.message() + "); trying again every " +
+                                       std::to_string(acceptBackoff.count()) + " ms");
     }
-    stopChanged_.notify_all();
+    acceptRetry_.expires_after(acceptBackoff);
+    acceptRetry_.async_wait([this](const asio::error_code& waited) {
+        if (!waited && !stopping_)
+            accept();
+    });
+}
+
+void Service::shutDown()
+{
+    stopping_ = true;
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    acceptRetry_.cancel();
+    core_.detachAll(true);
+    // Peers that never connected a runtime have nothing to hear.
+    std::vector<std::shared_ptr<Session>> unconnected;
+    for (const auto& entry : sessions_)
+        if (entry.second->handle() == 0)
+            unconnected.push_back(entry.second);
+    for (const auto& session : unconnected)
+        session->drop({});
+    if (sessions_.empty())
+        return finish();
+    shutdownLimit_.expires_after(shutdownFlushLimit);
+    shutdownLimit_.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            finish();
+    });
+}
+
+void Service::finish()
+{
+    auto remaining = sessions_;
+    for (const auto& entry : remaining)
+        entry.second->drop({});
+    io_.stop();
 }
 
 void Service::run()
 {
     signals_.async_wait([this](const asio::error_code& error, int) {
         if (!error)
-            requestStop();
+            shutDown();
     });
     accept();
-    std::thread ioThread([this] { io_.run(); });
-    {
-        std::unique_lock<std::mutex> lock(stopMutex_);
-        stopChanged_.wait(lock, [this] { return stopRequested_; });
-    }
-    stopping_.store(true);
-    asio::post(io_, [this] {
-        asio::error_code ignored;
-        acceptor_.close(ignored);
-        signals_.cancel(ignored);
-    });
-
-    const auto deadline = std::chrono::steady_clock::now() + shutdownFlushLimit;
-    for (const auto& connection : core_.detachAll(true)) {
-        const auto left = deadline - std::chrono::steady_clock::now();
-        if (left > std::chrono::steady_clock::duration::zero())
-            connection->waitClosedFor(std::chrono::duration_cast<std::chrono::milliseconds>(left));
-    }
-    io_.stop();
-    ioThread.join();
-    workers_.stop();
+    io_.run();
+    sessions_.clear();
     core_.stopBackgroundWork();
     ::unlink(options_.socketPath.c_str());
 }

@@ -1,9 +1,13 @@
 // The runtime service: one routing core serving runtimes of other processes
 // over a Unix domain socket, one session per connected runtime.
+//
+// Everything runs on one io thread, whatever the number of peers or of
+// calls that wait: the core never blocks, so a waiting call is a record, not
+// a thread.
 #pragma once
 
 #include "core/RuntimeCore.h"
-#include "service/WorkerPool.h"
+#include "service/Session.h"
 
 #include <asio.hpp>
 
@@ -11,24 +15,18 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace halvora::adapter::service {
 
-class Session;
-
 struct ServiceOptions {
     std::string socketPath;
-    // A peer that leaves a frame unfinished, or does not take what is sent
-    // to it, for this long is dropped.
-    std::chrono::milliseconds stallLimit{10000};
+    // A peer that leaves a frame unfinished this long is dropped.
+    std::chrono::milliseconds stallLimit{5000};
+    PeerBounds bounds;
 };
 
 class Service {
@@ -40,41 +38,41 @@ public:
     Service& operator=(const Service&) = delete;
     ~Service();
 
-    // Serves until SIGTERM or SIGINT, then shuts down in order: every peer
-    // receives "AdapterDisconnected", calls in flight end with an error, all
-    // threads are joined and the socket is removed.
+    // Serves on the calling thread until SIGTERM or SIGINT, then shuts down
+    // in order: every peer receives "AdapterDisconnected", calls in flight
+    // end with an error and the socket is removed.
     void run();
 
-    // For sessions.
+    // For sessions, on the io thread.
     RuntimeCore& core() { return core_; }
     asio::io_context& io() { return io_; }
-    WorkerPool& workers() { return workers_; }
     const ServiceOptions& options() const { return options_; }
-    bool stopping() const;
+    bool stopping() const { return stopping_; }
     void registerPeer(std::uint64_t handle, pid_t pid);
     void forgetPeer(std::uint64_t handle);
     // `claimed` as the caller's event thread when that runtime lives in the
     // same process as the one asking, 0 otherwise.
     std::uint64_t callerFor(std::uint64_t claimed, pid_t pid) const;
+    void sessionEnded(Session* session);
 
 private:
     void accept();
-    void requestStop();
+    void backOff(const asio::error_code& error);
+    void shutDown();
+    void finish();
 
     const ServiceOptions options_;
-    asio::io_context io_;
+    asio::io_context io_{1};
     asio::local::stream_protocol::acceptor acceptor_;
     asio::signal_set signals_;
+    asio::steady_timer acceptRetry_;
+    asio::steady_timer shutdownLimit_;
     RuntimeCore core_;
-    WorkerPool workers_;
 
-    mutable std::mutex peersMutex_; // guards peers_
+    bool stopping_ = false;
+    bool backingOff_ = false;
     std::map<std::uint64_t, pid_t> peers_;
-
-    std::mutex stopMutex_; // guards stopRequested_
-    std::condition_variable stopChanged_;
-    bool stopRequested_ = false;
-    std::atomic<bool> stopping_{false};
+    std::map<Session*, std::shared_ptr<Session>> sessions_;
 };
 
 } // namespace halvora::adapter::service

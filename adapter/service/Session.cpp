@@ -2,53 +2,51 @@
 
 #include "core/RequestMap.h"
 #include "core/Requests.h"
+#include "service/Log.h"
 #include "service/Service.h"
 
-#include <msgpack.hpp>
-
-#include <cstring>
-#include <iostream>
+#include <algorithm>
 #include <utility>
 
 namespace halvora::adapter::service {
 
 namespace {
 
-// A peer that does not read what is sent to it must not grow the service
-// without bound.
-constexpr std::size_t maxOutboundBytes = 64u << 20;
+constexpr std::size_t readChunk = std::size_t{64} * 1024;
+// Frames gathered into one write.
+constexpr std::size_t writeBatch = 64;
+
+// What an event holds in the queue before it is encoded.
+std::size_t sizeOf(const Event& event)
+{
+    const Endpoint& e = event.endpoint;
+    return 64 + event.type.size() + e.uuid.size() + e.name.size() + e.channelName.size() + e.channelId.size() +
+           e.endpointId.size() + event.channelName.size() + event.topic.size() +
+           (event.payload ? event.payload->size() : 0);
+}
+
+std::string seconds(std::chrono::milliseconds limit)
+{
+    return std::to_string(limit.count() / 1000) + " s";
+}
 
 } // namespace
 
 Session::Session(Service& service, asio::local::stream_protocol::socket socket, pid_t pid)
-    : service_(service), socket_(std::move(socket)), pid_(pid), readStall_(service.io()), writeStall_(service.io()),
-      heartbeat_(service.io())
+    : service_(service), socket_(std::move(socket)), pid_(pid), watch_(service.io())
 {}
 
 void Session::start()
 {
+    lastHeard_ = lastSent_ = Clock::now();
     readMore();
-    beatWhenIdle();
-}
-
-// The adapter treats a service it has not heard from for a while as gone,
-// so an idle peer gets a heartbeat.
-void Session::beatWhenIdle()
-{
-    heartbeat_.expires_after(wire::heartbeatInterval);
-    heartbeat_.async_wait([self = shared_from_this()](const asio::error_code& error) {
-        if (error || self->dropped_)
-            return;
-        if (!self->sentSinceBeat_ && !self->writing_)
-            self->sendNow(wire::encode(wire::heartbeat()));
-        self->sentSinceBeat_ = false;
-        self->beatWhenIdle();
-    });
+    watch();
 }
 
 void Session::readMore()
 {
-    socket_.async_read_some(asio::buffer(readBuffer_),
+    const std::size_t want = std::max(readChunk, reader_.missing());
+    socket_.async_read_some(asio::buffer(reader_.space(want), want),
                             [self = shared_from_this()](const asio::error_code& error, std::size_t length) {
                                 self->onRead(error, length);
                             });
@@ -59,14 +57,21 @@ void Session::onRead(const asio::error_code& error, std::size_t length)
     if (dropped_)
         return;
     if (error) {
-        drop(error == asio::error::eof ? std::string() : "reading failed: " + error.message());
+        drop(error == asio::error::eof || error == asio::error::connection_reset
+                 ? std::string()
+                 : "reading failed: " + error.message());
         return;
     }
-    reader_.append(readBuffer_.data(), length);
+    reader_.commit(length);
+    lastHeard_ = Clock::now();
+    bool completed = false;
+    const bool wasPartial = partialSince_ != Clock::time_point();
     try {
         wire::Message message;
-        while (reader_.next(message))
-            receive(std::move(message));
+        while (!dropped_ && reader_.next(message)) {
+            completed = true;
+            receive(message);
+        }
     } catch (const wire::FrameError& e) {
         drop(e.what());
         return;
@@ -75,265 +80,292 @@ void Session::onRead(const asio::error_code& error, std::size_t length)
         return;
     // Timed from the first byte of a frame, so trickling bytes cannot keep
     // a frame open for ever.
-    if (!reader_.partial() && readStallArmed_) {
-        readStall_.cancel();
-        readStallArmed_ = false;
-    } else if (reader_.partial() && !readStallArmed_) {
-        readStallArmed_ = true;
-        armStallTimer(readStall_, "in the middle of a frame");
-    }
+    if (!reader_.partial())
+        partialSince_ = {};
+    else if (completed || !wasPartial)
+        partialSince_ = lastHeard_;
     readMore();
 }
 
-void Session::receive(wire::Message message)
+void Session::receive(wire::Message& message)
 {
     switch (message.kind) {
     case wire::Kind::Request:
-        service_.workers().submit([self = shared_from_this(), message = std::move(message)] { self->serve(message); });
+        serve(message);
         return;
     case wire::Kind::EventReply: {
-        ReplyHandler onReply;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            const auto found = awaitingReply_.find(message.id);
-            if (found == awaitingReply_.end())
-                return; // an event that needed no reply, or one already failed
-            onReply = std::move(found->second);
-            awaitingReply_.erase(found);
-        }
+        const auto found = awaitingReply_.find(message.id);
+        if (found == awaitingReply_.end())
+            return; // an event that needed no reply, or one already failed
+        ReplyHandler onReply = std::move(found->second);
+        awaitingReply_.erase(found);
         onReply(std::move(message.result));
         return;
     }
     case wire::Kind::Heartbeat:
-        return; // its arrival is all it says
+        return; // heard: that is all it says
     case wire::Kind::Response:
     case wire::Kind::Event:
-        throw wire::FrameError("the peer sent a frame that only the service sends");
+        break;
     }
+    throw wire::FrameError("the peer sent a frame that only the service sends");
 }
 
-void Session::serve(const wire::Message& message)
+// Served at once: the core leaves what waits as a record, and the
+// completion writes the response whenever it comes.
+void Session::serve(wire::Message& message)
 {
     const std::uint64_t id = message.id;
     const bool disconnecting = message.op == "disconnect";
     Completion done = [self = shared_from_this(), id, disconnecting](Result result) {
-        self->send(wire::response(wire::Kind::Response, id, std::move(result)));
+        self->answer(id, result);
         if (disconnecting)
             self->close({});
     };
     try {
-        serveRequest(message, done);
+        if (message.op == "connect") {
+            connect(message, done);
+        } else if (handle_ == 0) {
+            done(Result::error("the runtime is not connected; connect comes first"));
+        } else if (disconnecting) {
+            service_.forgetPeer(handle_);
+            done(service_.core().detach(handle_) ? Result::null()
+                                                 : Result::error("the runtime handle is not connected"));
+        } else {
+            const RequestContext context{CallerContext{service_.callerFor(message.caller, pid_)}, handle_};
+            const std::uint8_t* data = message.bytes.empty() ? nullptr : message.bytes.data();
+            serveRequest(service_.core(), message.op, data, message.bytes.size(), context, std::move(done));
+        }
     } catch (const std::exception& e) {
-        done(Result::error(std::string("the runtime service failed: ") + e.what()));
+        if (done)
+            done(Result::error(std::string("the runtime service failed: ") + e.what()));
     }
 }
 
-void Session::serveRequest(const wire::Message& message, Completion done)
+void Session::connect(const wire::Message& message, Completion& done)
 {
-    RuntimeCore& core = service_.core();
-    const std::uint8_t* data = message.bytes.empty() ? nullptr : message.bytes.data();
-    if (message.op == "connect") {
-        if (service_.stopping()) {
-            done(Result::error("the runtime service is shutting down"));
-            return;
-        }
-        ConnectRequest connect;
-        try {
-            connect = readConnectRequest(data, message.bytes.size());
-        } catch (const RequestError& e) {
-            done(Result::error(e.what()));
-            return;
-        }
-        const std::uint64_t handle = core.reserveHandle();
-        std::uint64_t none = 0;
-        if (!handle_.compare_exchange_strong(none, handle)) {
-            done(Result::error("this connection has connected its runtime already"));
-            return;
-        }
-        service_.registerPeer(handle, pid_);
-        core.attach(handle, std::move(connect.identity), shared_from_this());
-        bool gone = false;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            gone = socketClosed_;
-        }
-        if (gone) { // dropped while attaching: nobody else will detach it
-            service_.forgetPeer(handle);
-            core.detach(handle);
-        }
-        done(Result::ofNumber(handle));
+    if (service_.stopping()) {
+        done(Result::error("the runtime service is shutting down"));
         return;
     }
-
-    const std::uint64_t handle = handle_.load();
-    if (handle == 0) {
-        done(Result::error("the runtime is not connected; connect comes first"));
+    if (handle_ != 0) {
+        done(Result::error("this connection has connected its runtime already"));
         return;
     }
-    if (message.op == "disconnect") {
-        service_.forgetPeer(handle);
-        done(core.detach(handle) ? Result::null() : Result::error("the runtime handle is not connected"));
+    ConnectRequest request;
+    try {
+        request = readConnectRequest(message.bytes.empty() ? nullptr : message.bytes.data(), message.bytes.size());
+    } catch (const RequestError& e) {
+        done(Result::error(e.what()));
         return;
     }
-    const RequestContext context{CallerContext{service_.callerFor(message.caller, pid_)}, handle};
-    adapter::serveRequest(core, message.op, data, message.bytes.size(), context, std::move(done));
+    handle_ = service_.core().reserveHandle();
+    heartbeats_ = !request.disableHeartbeating;
+    service_.registerPeer(handle_, pid_);
+    service_.core().attach(handle_, std::move(request.identity), shared_from_this());
+    done(Result::ofNumber(handle_));
 }
 
-void Session::send(const wire::Message& message)
+// A response over the frame bound becomes an error that names the bound, so
+// the caller hears at once and the connection carries on.
+void Session::answer(std::uint64_t id, const Result& result)
 {
+    if (dropped_ || flushThenEnd_)
+        return;
     std::vector<std::uint8_t> frame;
     try {
-        frame = wire::encode(message);
+        frame = wire::encodeAnswer(wire::Kind::Response, id, result);
     } catch (const wire::FrameError& e) {
-        frame = wire::encode(wire::response(message.kind, message.id, Result::error(e.what())));
+        frame = wire::encodeAnswer(wire::Kind::Response, id, Result::error(e.what()));
     }
-    sendNow(std::move(frame));
+    const std::size_t bytes = frame.size();
+    queue(Outgoing{std::move(frame), 0, {}}, bytes);
 }
 
-void Session::sendNow(std::vector<std::uint8_t> frame)
-{
-    bool overflow = false;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (socketClosed_)
-            return;
-        overflow = outboundBytes_ + frame.size() > maxOutboundBytes;
-        if (!overflow) {
-            outboundBytes_ += frame.size();
-            outbound_.push_back(std::move(frame));
-        }
-    }
-    auto self = shared_from_this();
-    if (overflow)
-        asio::post(service_.io(), [self] { self->drop("the peer does not take what is sent to it"); });
-    else
-        asio::post(service_.io(), [self] { self->writeNext(); });
-}
-
+// Called by the core under its routing lock: queue and schedule only.
 bool Session::deliver(Event event, ReplyHandler onReply)
 {
-    std::uint64_t id = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (closing_ || socketClosed_)
-            return false;
-        id = nextEventId_++;
-        if (onReply)
-            awaitingReply_.emplace(id, std::move(onReply));
+    if (closing_ || dropped_)
+        return false;
+    if (onReply && awaitingReply_.size() >= service_.options().bounds.unanswered) {
+        auto self = shared_from_this();
+        asio::post(service_.io(), [self] {
+            self->drop("it left " + std::to_string(self->service_.options().bounds.unanswered) + " events unanswered");
+        });
+        return false;
     }
-    send(wire::event(id, encodeEvent(event)));
+    const std::uint64_t id = nextEventId_++;
+    if (onReply)
+        awaitingReply_.emplace(id, std::move(onReply));
+    const std::size_t bytes = sizeOf(event);
+    queue(Outgoing{{}, id, std::move(event)}, bytes);
     return true;
+}
+
+void Session::queue(Outgoing outgoing, std::size_t bytes)
+{
+    if (outboundBytes_ + bytes > service_.options().bounds.queuedBytes) {
+        if (!closing_) {
+            closing_ = true; // nothing more is taken; the drop follows off the caller's stack
+            auto self = shared_from_this();
+            asio::post(service_.io(), [self] {
+                self->drop("it does not take what is sent to it (" +
+                           std::to_string(self->service_.options().bounds.queuedBytes >> 20) + " MiB queued)");
+            });
+        }
+        return;
+    }
+    outboundBytes_ += bytes;
+    outbound_.push_back(std::move(outgoing));
+    scheduleWrite();
 }
 
 void Session::close(std::vector<std::uint8_t> lastEvent)
 {
-    std::map<std::uint64_t, ReplyHandler> unanswered;
-    std::uint64_t lastId = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (closing_)
-            return;
-        closing_ = true;
-        flushThenEnd_ = true;
-        unanswered.swap(awaitingReply_);
-        lastId = nextEventId_++;
+    if (flushThenEnd_ || dropped_)
+        return;
+    closing_ = true;
+    flushThenEnd_ = true;
+    if (!lastEvent.empty()) {
+        try {
+            outbound_.push_back(Outgoing{wire::encode(wire::event(nextEventId_++, std::move(lastEvent))), 0, {}});
+        } catch (const wire::FrameError&) {
+        }
     }
-    if (!lastEvent.empty())
-        send(wire::event(lastId, std::move(lastEvent)));
-    asio::post(service_.io(), [self = shared_from_this()] { self->writeNext(); });
+    scheduleWrite();
+    auto unanswered = std::move(awaitingReply_);
+    awaitingReply_.clear();
     for (auto& entry : unanswered)
         entry.second(Result::error("the runtime disconnected before it answered the message"));
+}
+
+// Writes start from the io loop, never inside the core's or a completion's
+// call, so a write never runs under the routing lock.
+void Session::scheduleWrite()
+{
+    if (writeScheduled_ || writing_ || dropped_)
+        return;
+    writeScheduled_ = true;
+    asio::post(service_.io(), [self = shared_from_this()] {
+        self->writeScheduled_ = false;
+        self->writeNext();
+    });
 }
 
 void Session::writeNext()
 {
     if (writing_ || dropped_)
         return;
-    bool end = false;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        if (outbound_.empty()) {
-            end = flushThenEnd_;
+    std::vector<std::pair<ReplyHandler, std::string>> oversized;
+    inFlight_.clear();
+    inFlightBuffers_.clear();
+    while (!outbound_.empty() && inFlight_.size() < writeBatch) {
+        Outgoing next = std::move(outbound_.front());
+        outbound_.pop_front();
+        if (next.frame.empty()) {
+            outboundBytes_ -= std::min(outboundBytes_, sizeOf(next.event));
+            try {
+                next.frame = wire::encode(wire::event(next.eventId, encodeEvent(next.event)));
+            } catch (const wire::FrameError& e) {
+                // Over the frame bound: the one waiting for it hears why.
+                const auto found = awaitingReply_.find(next.eventId);
+                if (found != awaitingReply_.end()) {
+                    oversized.emplace_back(std::move(found->second), e.what());
+                    awaitingReply_.erase(found);
+                }
+                continue;
+            }
         } else {
-            inFlight_ = std::move(outbound_.front());
-            outbound_.pop_front();
-            outboundBytes_ -= inFlight_.size();
+            outboundBytes_ -= std::min(outboundBytes_, next.frame.size());
         }
+        inFlight_.push_back(std::move(next.frame));
     }
-    if (end) {
-        drop({});
+    for (auto& entry : oversized)
+        entry.first(Result::error("the message was not delivered: " + entry.second));
+    if (inFlight_.empty()) {
+        if (flushThenEnd_ && outbound_.empty())
+            drop({});
         return;
     }
-    if (inFlight_.empty())
-        return;
+    for (const auto& frame : inFlight_)
+        inFlightBuffers_.push_back(asio::buffer(frame));
     writing_ = true;
-    sentSinceBeat_ = true;
-    armStallTimer(writeStall_, "taking what is sent to it");
+    writeStarted_ = lastSent_ = Clock::now();
     asio::async_write(
-        socket_, asio::buffer(inFlight_), [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+        socket_, inFlightBuffers_, [self = shared_from_this()](const asio::error_code& error, std::size_t) {
             self->writing_ = false;
-            self->inFlight_.clear();
-            self->writeStall_.cancel();
-            if (error)
+            self->lastSent_ = Clock::now();
+            if (error) {
                 self->drop(error == asio::error::operation_aborted ? std::string()
                                                                    : "writing failed: " + error.message());
-            else
-                self->writeNext();
+                return;
+            }
+            self->writeNext();
         });
 }
 
-void Session::armStallTimer(asio::steady_timer& timer, const char* what)
+// One timer per peer watches everything that has a time limit, re-armed at
+// the earliest deadline.
+void Session::watch()
 {
-    timer.expires_after(service_.options().stallLimit);
-    timer.async_wait([self = shared_from_this(), what](const asio::error_code& error) {
-        if (!error)
-            self->drop(std::string("the peer stalled ") + what);
+    const auto now = Clock::now();
+    auto next = now + wire::heartbeatInterval;
+    if (heartbeats_) {
+        next = std::min(next, lastSent_ + wire::heartbeatInterval);
+        next = std::min(next, lastHeard_ + wire::silenceLimit);
+    }
+    if (partialSince_ != Clock::time_point())
+        next = std::min(next, partialSince_ + service_.options().stallLimit);
+    if (writing_)
+        next = std::min(next, writeStarted_ + wire::silenceLimit);
+    watch_.expires_at(std::max(next, now + std::chrono::milliseconds(10)));
+    watch_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+        if (!error && !self->dropped_)
+            self->onWatch();
     });
+}
+
+void Session::onWatch()
+{
+    const auto now = Clock::now();
+    const auto limit = wire::silenceLimit;
+    if (writing_ && now - writeStarted_ >= limit)
+        return drop("it took nothing of what was sent to it for " + seconds(limit));
+    if (partialSince_ != Clock::time_point() && now - partialSince_ >= service_.options().stallLimit)
+        return drop("it stalled in the middle of a frame");
+    if (heartbeats_ && now - lastHeard_ >= limit)
+        return drop("it was silent for " + seconds(limit) + "; detached as if its process had died");
+    if (heartbeats_ && !writing_ && outbound_.empty() && now - lastSent_ >= wire::heartbeatInterval) {
+        static const std::vector<std::uint8_t> beat = wire::encode(wire::heartbeat());
+        queue(Outgoing{beat, 0, {}}, beat.size());
+    }
+    watch();
 }
 
 void Session::drop(const std::string& reason)
 {
     if (dropped_)
         return;
-    dropped_ = true;
     if (!reason.empty())
-        std::cerr << "halvora-runtime: dropping a peer (pid " << pid_ << "): " << reason << std::endl;
-    readStall_.cancel();
-    writeStall_.cancel();
-    heartbeat_.cancel();
+        logLine(LogLevel::Warning, "dropped a peer (pid " + std::to_string(pid_) + "): " + reason);
+    flushThenEnd_ = true;
+    closing_ = true;
+    dropped_ = true;
+    watch_.cancel();
     asio::error_code ignored;
     socket_.shutdown(asio::local::stream_protocol::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    markSocketClosed();
-    const std::uint64_t handle = handle_.load();
-    if (handle != 0) {
-        service_.forgetPeer(handle);
-        service_.core().detach(handle);
+    outbound_.clear();
+    outboundBytes_ = 0;
+    if (handle_ != 0) {
+        service_.forgetPeer(handle_);
+        service_.core().detach(handle_);
     }
-    close({});
-}
-
-void Session::markSocketClosed()
-{
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        socketClosed_ = true;
-        outbound_.clear();
-        outboundBytes_ = 0;
-    }
-    stateChanged_.notify_all();
-}
-
-void Session::waitClosed()
-{
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    stateChanged_.wait(lock, [this] { return socketClosed_; });
-}
-
-bool Session::waitClosedFor(std::chrono::milliseconds limit)
-{
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    return stateChanged_.wait_for(lock, limit, [this] { return socketClosed_; });
+    auto unanswered = std::move(awaitingReply_);
+    awaitingReply_.clear();
+    for (auto& entry : unanswered)
+        entry.second(Result::error("the runtime disconnected before it answered the message"));
+    service_.sessionEnded(this);
 }
 
 } // namespace halvora::adapter::service

@@ -1,5 +1,9 @@
 // One peer of the runtime service: reads its frames, serves its requests on
-// the worker pool and carries the core's events to it.
+// the routing core and carries the core's events and answers to it.
+//
+// A session lives on the service's one io thread: the core calls it from
+// there too, since every request is served there and nothing in the core
+// blocks. Nothing here takes a lock.
 #pragma once
 
 #include "core/Completion.h"
@@ -10,73 +14,86 @@
 
 #include <sys/types.h>
 
-#include <array>
-#include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace halvora::adapter::service {
 
 class Service;
 
+// How much the service holds for one peer before it drops that peer.
+struct PeerBounds {
+    std::size_t queuedBytes = std::size_t{64} << 20; // frames waiting to be written to it
+    std::size_t unanswered = 16384;                  // events it has not answered yet
+};
+
 class Session final : public Connection, public std::enable_shared_from_this<Session> {
 public:
+    using Clock = std::chrono::steady_clock;
+
     Session(Service& service, asio::local::stream_protocol::socket socket, pid_t pid);
 
-    // On the io thread.
     void start();
+    // Ends the session at once, as if the peer had gone.
+    void drop(const std::string& reason);
+    std::uint64_t handle() const { return handle_; }
 
     bool deliver(Event event, ReplyHandler onReply) override;
     void close(std::vector<std::uint8_t> lastEvent) override;
-    void waitClosed() override;
-    bool waitClosedFor(std::chrono::milliseconds limit) override;
+    // Sessions end on the io thread; nothing waits for one.
+    void waitClosed() override {}
+    bool waitClosedFor(std::chrono::milliseconds) override { return true; }
 
 private:
+    // One frame to write: encoded, or an event encoded when its turn comes,
+    // off the routing lock.
+    struct Outgoing {
+        std::vector<std::uint8_t> frame;
+        std::uint64_t eventId = 0;
+        Event event;
+    };
+
     void readMore();
     void onRead(const asio::error_code& error, std::size_t length);
-    void receive(wire::Message message);
-    void serve(const wire::Message& message);
-    void serveRequest(const wire::Message& message, Completion done);
-    void send(const wire::Message& message);
-    void sendNow(std::vector<std::uint8_t> frame);
+    void receive(wire::Message& message);
+    void serve(wire::Message& message);
+    void connect(const wire::Message& message, Completion& done);
+    void answer(std::uint64_t id, const Result& result);
+    void queue(Outgoing outgoing, std::size_t bytes);
+    void scheduleWrite();
     void writeNext();
-    void beatWhenIdle();
-    void armStallTimer(asio::steady_timer& timer, const char* what);
-    void drop(const std::string& reason);
-    void markSocketClosed();
+    void watch();
+    void onWatch();
 
     Service& service_;
     asio::local::stream_protocol::socket socket_;
     const pid_t pid_;
-    std::atomic<std::uint64_t> handle_{0};
+    std::uint64_t handle_ = 0;
 
-    // Touched on the io thread only.
-    std::array<std::uint8_t, std::size_t{64} * 1024> readBuffer_{};
     wire::FrameReader reader_;
-    asio::steady_timer readStall_;
-    asio::steady_timer writeStall_;
-    asio::steady_timer heartbeat_;
-    bool sentSinceBeat_ = false;
-    bool readStallArmed_ = false;
-    bool writing_ = false;
-    bool dropped_ = false;
-    std::vector<std::uint8_t> inFlight_;
+    asio::steady_timer watch_; // heartbeats, silence, stalled writes and frames
+    bool heartbeats_ = true;
+    Clock::time_point lastHeard_;
+    Clock::time_point lastSent_;
+    Clock::time_point partialSince_;
+    Clock::time_point writeStarted_;
 
-    std::mutex stateMutex_; // guards every member below
-    std::condition_variable stateChanged_;
+    bool writing_ = false;
+    bool writeScheduled_ = false;
     bool closing_ = false;      // takes no more events
     bool flushThenEnd_ = false; // ends the socket once the outbound queue is empty
-    bool socketClosed_ = false;
+    bool dropped_ = false;
     std::uint64_t nextEventId_ = 1;
-    std::map<std::uint64_t, ReplyHandler> awaitingReply_;
-    std::deque<std::vector<std::uint8_t>> outbound_;
+    std::unordered_map<std::uint64_t, ReplyHandler> awaitingReply_;
+    std::deque<Outgoing> outbound_;
     std::size_t outboundBytes_ = 0;
+    std::vector<std::vector<std::uint8_t>> inFlight_;
+    std::vector<asio::const_buffer> inFlightBuffers_;
 };
 
 } // namespace halvora::adapter::service

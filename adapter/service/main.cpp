@@ -1,5 +1,6 @@
 // halvora-runtime: the local runtime service that applications of other
 // processes reach through the native adapter.
+#include "service/Log.h"
 #include "service/Service.h"
 #include "wire/SocketPath.h"
 
@@ -20,7 +21,7 @@ void usage()
               << "),\n"
                  "                    on <runtime dir>/runtime-N.sock\n"
                  "  --socket PATH     serve on PATH instead\n"
-                 "  --stall-limit-ms  drop a peer that leaves a frame unfinished this long (default 10000)\n";
+                 "  --stall-limit-ms  drop a peer that leaves a frame unfinished this long (default 5000)\n";
 }
 
 bool parsePositive(const char* text, long max, long& value)
@@ -66,7 +67,7 @@ int main(int argc, char** argv)
         std::cout << "halvora-runtime: stopped" << std::endl;
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "halvora-runtime: " << e.what() << std::endl;
+        service::logLine(service::LogLevel::Error, e.what());
         return 1;
     }
 }
