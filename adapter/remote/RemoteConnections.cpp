@@ -1,10 +1,43 @@
 #include "remote/RemoteConnections.h"
 
-#include "core/RequestMap.h"
+#include <msgpack.hpp>
 
 #include <algorithm>
+#include <cstring>
 
 namespace halvora::adapter::remote {
+
+namespace {
+
+bool inPlace(msgpack::type::object_type, std::size_t, void*)
+{
+    return true;
+}
+
+// The request's "handle", read without copying its payload out: every call
+// of a connected runtime passes through here.
+std::uint64_t handleOf(const std::uint8_t* request, std::uint64_t length)
+{
+    if (request == nullptr || length == 0)
+        return 0;
+    const auto size = static_cast<std::size_t>(length);
+    const std::size_t entries = std::min<std::size_t>(size, 1024); // as the request decoder allows
+    const msgpack::unpack_limit limit(entries, entries, size, size, size, 16);
+    const msgpack::object_handle unpacked =
+        msgpack::unpack(reinterpret_cast<const char*>(request), size, inPlace, nullptr, limit);
+    const msgpack::object& map = unpacked.get();
+    if (map.type != msgpack::type::MAP)
+        return 0;
+    for (std::uint32_t i = 0; i < map.via.map.size; ++i) {
+        const msgpack::object& key = map.via.map.ptr[i].key;
+        const msgpack::object& value = map.via.map.ptr[i].val;
+        if (key.type == msgpack::type::STR && key.via.str.size == 6 && std::memcmp(key.via.str.ptr, "handle", 6) == 0)
+            return value.type == msgpack::type::POSITIVE_INTEGER ? value.via.u64 : 0;
+    }
+    return 0;
+}
+
+} // namespace
 
 Result RemoteConnections::connect(std::uint64_t handle, const std::string& socketPath, const std::uint8_t* request,
                                   std::uint64_t length, HalvoraEventCallback onEvent,
@@ -29,9 +62,11 @@ std::shared_ptr<RemoteConnection> RemoteConnections::forRequest(const std::uint8
         return nullptr;
     std::uint64_t handle = 0;
     try {
-        handle = RequestMap(request, length).requireUnsigned("handle");
-    } catch (const RequestError&) {
-        return nullptr;
+        handle = handleOf(request, length);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        return nullptr; // the embedded runtime says what is wrong with it
     }
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     const auto found = connections_.find(handle);
