@@ -26,8 +26,8 @@ public:
     RuntimeFactory& operator=(const RuntimeFactory& other);
     /// @brief Releases this factory's runtimes, then takes over those of @p other.
     RuntimeFactory& operator=(RuntimeFactory&& other);
-    /// @brief Releases the runtimes; one that nothing else holds is destroyed
-    /// (without disconnecting) on this thread.
+    /// @brief Releases the runtimes; one that nothing else holds is destroyed,
+    /// which closes its connection without notifying its subscribers.
     ~RuntimeFactory();
 
     /// @brief The runtime for the identity of @p options, created on first

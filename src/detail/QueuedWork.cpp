@@ -2,6 +2,8 @@
 
 #include <HalvoraAdapterApi/HalvoraApiException.h>
 
+#include "detail/Reaper.h"
+
 #include <exception>
 #include <memory>
 #include <utility>
@@ -11,8 +13,15 @@ namespace detail {
 
 namespace {
 
-// The promise behind a queued operation, settled by the task when it runs or
-// by its own destruction when the task never runs.
+thread_local HandlerInvocation* currentInvocation = nullptr;
+std::atomic<long long> selfWaitMilliseconds{5000};
+
+constexpr const char* selfWaitMessage = "The call is still unanswered while the handler that made it runs: a handler "
+                                        "cannot wait for a reply that its own runtime has to deliver";
+
+// The promise behind a queued operation, settled exactly once: by the task
+// when it runs, by a handler's deadline, or by its own destruction when the
+// task never runs.
 class QueuedReply {
 public:
     // A literal, so that queueing allocates no message that is rarely needed.
@@ -21,40 +30,107 @@ public:
     QueuedReply& operator=(const QueuedReply&) = delete;
     ~QueuedReply()
     {
-        if (!settled) {
-            try {
-                promise.set_exception(std::make_exception_ptr(HalvoraApiException(abandonedMessage)));
-            } catch (...) {
-                // Out of memory: the promise then breaks, which still wakes the caller.
-            }
-        }
+        fail(abandonedMessage);
+        dropDeadline();
     }
+
+    // A deadline armed for this reply, dropped once the reply is settled so
+    // that the reaper does not stay up for it.
+    void watchedBy(std::uint64_t timer) { deadline = timer; }
 
     std::shared_future<TaskQueue::Result> future() { return promise.get_future().share(); }
 
     void run(const std::function<TaskQueue::Result()>& work)
     {
-        settled = true;
+        // Failed by its deadline while queued: the caller has been told it did not happen.
+        if (settled.load()) {
+            return;
+        }
         try {
-            promise.set_value(work());
+            TaskQueue::Result value = work();
+            if (!settled.exchange(true)) {
+                promise.set_value(std::move(value));
+            }
         } catch (...) {
-            promise.set_exception(std::current_exception());
+            if (!settled.exchange(true)) {
+                promise.set_exception(std::current_exception());
+            }
+        }
+        dropDeadline();
+    }
+
+    void fail(const char* message) noexcept
+    {
+        if (settled.exchange(true)) {
+            return;
+        }
+        try {
+            promise.set_exception(std::make_exception_ptr(HalvoraApiException(message)));
+        } catch (...) {
+            // Out of memory: the promise then breaks, which still wakes the caller.
         }
     }
 
 private:
+    void dropDeadline() noexcept
+    {
+        if (deadline != 0) {
+            Reaper::instance().cancel(std::exchange(deadline, 0));
+        }
+    }
+
     std::promise<TaskQueue::Result> promise;
     const char* abandonedMessage;
-    bool settled = false;
+    std::atomic<bool> settled{false};
+    // Set before the task is queued, read only by whoever runs or destroys it.
+    std::uint64_t deadline = 0;
 };
 
 } // namespace
 
+HandlerInvocation::HandlerInvocation()
+    : running(std::make_shared<std::atomic<bool>>(true)), outer(currentInvocation)
+{
+    currentInvocation = this;
+}
+
+HandlerInvocation::~HandlerInvocation()
+{
+    running->store(false);
+    currentInvocation = outer;
+}
+
+const HandlerInvocation* HandlerInvocation::current()
+{
+    return currentInvocation;
+}
+
+std::chrono::milliseconds selfWaitLimit()
+{
+    return std::chrono::milliseconds(selfWaitMilliseconds.load());
+}
+
+void setSelfWaitLimit(std::chrono::milliseconds limit)
+{
+    selfWaitMilliseconds.store(limit.count());
+}
+
 std::shared_future<TaskQueue::Result> queueWork(TaskQueue& taskQueue, FuturesManager& futuresManager,
                                                 std::function<TaskQueue::Result()> work, const char* abandonedMessage)
 {
-    auto reply = std::make_unique<QueuedReply>(abandonedMessage);
+    auto reply = std::make_shared<QueuedReply>(abandonedMessage);
     std::shared_future<TaskQueue::Result> future = reply->future();
+    if (const HandlerInvocation* invocation = HandlerInvocation::current()) {
+        reply->watchedBy(Reaper::instance().at(Reaper::Clock::now() + selfWaitLimit(),
+                              [watched = std::weak_ptr<QueuedReply>(reply), running = invocation->runningFlag()] {
+                                  if (!running->load()) {
+                                      return;
+                                  }
+                                  if (const auto waiting = watched.lock()) {
+                                      waiting->fail(selfWaitMessage);
+                                  }
+                              }));
+    }
     TaskQueue::Task task([reply = std::move(reply), work = std::move(work)]() -> TaskQueue::Result {
         reply->run(work);
         return nullptr;

@@ -1,5 +1,7 @@
 #include "detail/TaskQueue.h"
 
+#include "detail/Reaper.h"
+
 #include <utility>
 
 namespace HalvoraAdapterApi {
@@ -77,6 +79,7 @@ void TaskQueue::stop()
 
 void TaskQueue::run()
 {
+    LibraryThread marked;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         condition.wait(lock, [this] { return state == State::Stopping || !tasks.empty(); });

@@ -3,6 +3,8 @@
 #include <HalvoraAdapterApi/Runtime.h>
 
 #include "channels/ChannelMessage.h"
+#include "detail/QueuedWork.h"
+#include "detail/Reaper.h"
 #include "native/MsgPack.h"
 #include "runtime/LiveRuntimes.h"
 
@@ -17,7 +19,7 @@ namespace {
 
 constexpr std::size_t lengthPrefixSize = 8;
 
-std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtime& runtime)
+std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtime& runtime, std::uint64_t context)
 {
     // Read in place: the event's bytes outlive this call, and the message
     // copies what it keeps.
@@ -27,7 +29,8 @@ std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtim
         return nullptr;
     }
     const ChannelMessage message = channelMessageFromMsgPack(decoded.value());
-    if (!runtime.isConnected()) {
+    // Also drops late events of a connection that a newer one replaced.
+    if (!RuntimeAccess::acceptsEventsOf(runtime, context)) {
         return nullptr;
     }
     if (message.type == EventType::AdapterDisconnected) {
@@ -36,6 +39,7 @@ std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtim
     }
     std::shared_ptr<std::string> result;
     try {
+        const HandlerInvocation invocation;
         result = runtime.getChannels()->onRuntimeEvent(message);
     } catch (const std::exception& error) {
         return makeCallbackReply(std::make_shared<std::string>(error.what()), true);
@@ -110,13 +114,16 @@ extern "C" std::uint8_t* handleRuntimeEvent(const std::uint8_t* data, std::uint6
 {
     // Nothing may unwind into the adapter, whatever a handler throws.
     try {
-        // A runtime that has been destroyed, or was never handed out, is not
-        // touched; the strong reference keeps a live one alive until we return.
+        // A runtime dropped here, its last reference included, is torn down
+        // by the reaper: its teardown waits for this very thread.
+        const LibraryThread marked;
+        // A runtime that has been destroyed, or a context never handed out, is
+        // not touched; the strong reference keeps a live one alive until we return.
         const std::shared_ptr<Runtime> live = LiveRuntimes::find(runtime);
         if (!live) {
             return nullptr;
         }
-        return handleEvent(data, length, *live);
+        return handleEvent(data, length, *live, reinterpret_cast<std::uintptr_t>(runtime));
     } catch (...) {
         std::cerr << "An exception was thrown in C++ during the callback handler";
         return nullptr;

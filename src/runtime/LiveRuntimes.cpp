@@ -9,9 +9,10 @@ namespace detail {
 namespace {
 
 struct Table {
-    // Guards runtimes.
+    // Guards runtimes and lastContext.
     std::mutex mutex;
-    std::unordered_map<const void*, std::weak_ptr<Runtime>> runtimes;
+    std::unordered_map<std::uint64_t, std::weak_ptr<Runtime>> runtimes;
+    std::uint64_t lastContext = 0;
 };
 
 // Never destroyed: adapter threads may call back during static destruction.
@@ -23,31 +24,33 @@ Table& table()
 
 } // namespace
 
-void LiveRuntimes::add(const std::shared_ptr<Runtime>& runtime)
+std::uint64_t LiveRuntimes::enroll(const std::weak_ptr<Runtime>& runtime)
 {
     Table& live = table();
     std::lock_guard<std::mutex> lock(live.mutex);
-    live.runtimes[runtime.get()] = runtime;
+    const std::uint64_t context = ++live.lastContext;
+    live.runtimes.emplace(context, runtime);
+    return context;
 }
 
-void LiveRuntimes::remove(const Runtime* runtime)
+void LiveRuntimes::withdraw(std::uint64_t context)
 {
     Table& live = table();
     std::weak_ptr<Runtime> stale;
     std::lock_guard<std::mutex> lock(live.mutex);
-    auto entry = live.runtimes.find(runtime);
-    // A newer runtime may already occupy the same address; leave it alone.
-    if (entry != live.runtimes.end() && entry->second.expired()) {
+    auto entry = live.runtimes.find(context);
+    if (entry != live.runtimes.end()) {
         stale = std::move(entry->second);
         live.runtimes.erase(entry);
     }
 }
 
-std::shared_ptr<Runtime> LiveRuntimes::find(const void* address)
+std::shared_ptr<Runtime> LiveRuntimes::find(const void* context)
 {
     Table& live = table();
+    const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context));
     std::lock_guard<std::mutex> lock(live.mutex);
-    auto entry = live.runtimes.find(address);
+    auto entry = live.runtimes.find(key);
     return entry == live.runtimes.end() ? nullptr : entry->second.lock();
 }
 

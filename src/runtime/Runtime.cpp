@@ -3,6 +3,7 @@
 #include <HalvoraAdapterApi/HalvoraApiException.h>
 
 #include "detail/FuturesManager.h"
+#include "detail/Reaper.h"
 #include "detail/TaskQueue.h"
 #include "native/Bridge.h"
 #include "options/OptionsMsgPack.h"
@@ -73,55 +74,170 @@ void sendDisconnect(std::uint64_t handle)
     detail::invokeNative(d_halvora_disconnect, DisconnectRequest{handle}, ignored);
 }
 
+// The disconnection subscribers being called on this thread, innermost last,
+// so that a subscriber that disconnects its own runtime again is not called
+// once more for it.
+thread_local std::vector<const Runtime*> notifying;
+
+bool notifyingOn(const Runtime* runtime)
+{
+    for (const Runtime* entry : notifying) {
+        if (entry == runtime) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 Runtime::Runtime(RuntimeOptions options, std::string runtimeId)
-    : handle(0), connected(false), connections(0), runtimeId(std::move(runtimeId)), runtimeOptions(std::move(options)),
-      futuresManager(std::make_unique<detail::FuturesManager>()), taskQueue(std::make_unique<detail::TaskQueue>())
+    : handle(0), connected(false), connections(0), openHandle(0), eventContext(0), runtimeId(std::move(runtimeId)),
+      runtimeOptions(std::move(options)), futuresManager(std::make_unique<detail::FuturesManager>()),
+      taskQueue(std::make_unique<detail::TaskQueue>())
 {}
 
 Runtime::~Runtime()
 {
-    // Late adapter callbacks find the address gone from the table and are
-    // dropped; callbacks still running hold a reference, so none is running here.
-    detail::LiveRuntimes::remove(this);
-    taskQueue->stop();
+    // Every task and callback holds a reference, so none is running here, and
+    // the factory hands the teardown to a thread that none of them can be
+    // waiting on.
+    closeForGood();
+}
+
+void Runtime::closeForGood() noexcept
+{
+    try {
+        std::shared_ptr<Channels> registry;
+        unsigned long long closing = 0;
+        std::uint64_t context = 0;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            registry = std::move(channels);
+            connected = false;
+            closing = std::exchange(openHandle, 0);
+            context = std::exchange(eventContext, 0);
+        }
+        if (registry) {
+            registry->reset();
+        }
+        // Closing first ends what only the adapter can end (a client waiting
+        // for a provider), so the queue and the tracked futures below settle.
+        if (closing != 0) {
+            try {
+                sendDisconnect(closing);
+            } catch (...) {
+                // The connection is gone either way; nobody is left to tell.
+            }
+        }
+        detail::LiveRuntimes::withdraw(context);
+        taskQueue->stop();
+    } catch (...) {
+        // Out of resources while going away: nothing can be reported from a destructor.
+    }
+}
+
+std::future<void> Runtime::startLifecycleTask(void (*body)(Runtime&, bool), bool argument)
+{
+    // The task keeps the runtime alive, so dropping the factory while a
+    // connect is pending cannot leave it working on a destroyed object. Its
+    // future does not wait for the task when dropped, so a handler may start
+    // a disconnect of its own runtime and return.
+    auto promise = std::make_shared<std::promise<void>>();
+    std::future<void> future = promise->get_future();
+    std::shared_ptr<Runtime> keepAlive = self.lock();
+    detail::Reaper::instance().spawn([promise, body, argument, keepAlive = std::move(keepAlive)]() mutable {
+        std::exception_ptr failure;
+        try {
+            body(*keepAlive, argument);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Released before the future is settled: a runtime that the task held
+        // last is gone by the time its caller hears of the end.
+        keepAlive.reset();
+        if (failure) {
+            promise->set_exception(failure);
+        } else {
+            promise->set_value();
+        }
+    });
+    return future;
 }
 
 std::future<void> Runtime::connectAsync()
 {
-    // The task keeps the runtime alive, so dropping the factory while a
-    // connect is pending cannot leave it working on a destroyed object.
-    std::shared_ptr<Runtime> self = detail::LiveRuntimes::find(this);
-    return std::async(std::launch::async, [this, self] { runConnect(); });
+    return startLifecycleTask([](Runtime& runtime, bool) { runtime.runConnect(); }, false);
 }
 
 std::future<void> Runtime::disconnectAsync()
 {
-    std::shared_ptr<Runtime> self = detail::LiveRuntimes::find(this);
-    return std::async(std::launch::async, [this, self] { runDisconnect(); });
+    // Asked for by a disconnection subscriber of this runtime: they are being
+    // told already, and telling them again would ask again, without end.
+    const bool notify = !notifyingOn(this);
+    return startLifecycleTask([](Runtime& runtime, bool notifySubscribers) { runtime.runDisconnect(notifySubscribers); },
+                              notify);
 }
 
 void Runtime::runConnect()
 {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
-    const unsigned long long newHandle = connect();
+    const std::uint64_t context = detail::LiveRuntimes::enroll(self);
+    unsigned long long newHandle = 0;
+    try {
+        newHandle = connect(context);
+    } catch (...) {
+        detail::LiveRuntimes::withdraw(context);
+        throw;
+    }
+
+    std::shared_ptr<Channels> replacedChannels;
+    unsigned long long replacedHandle = 0;
+    std::uint64_t replacedContext = 0;
+    const auto publish = [&] {
+        std::shared_ptr<DesktopSystem> stale;
+        std::lock_guard<std::mutex> lock(stateMutex);
+        replacedHandle = std::exchange(openHandle, newHandle);
+        replacedContext = std::exchange(eventContext, context);
+        replacedChannels = std::move(channels);
+        handle = newHandle;
+        connected = true;
+        ++connections;
+        // A launcher bound to an earlier connection is replaced on next use.
+        if (desktopSystem && desktopSystem->runtimeHandle != newHandle) {
+            stale = std::move(desktopSystem);
+        }
+    };
     // The worker runs before `connected` is raised, so work queued by anyone
     // who sees the connection is served.
     try {
         taskQueue->start();
     } catch (...) {
-        publishConnection(newHandle);
+        publish();
         throw;
     }
-    publishConnection(newHandle);
+    publish();
+
+    // A connection replaced by this one is closed: nothing of it stays open in
+    // the adapter, and its late events no longer match the runtime's context.
+    if (replacedChannels) {
+        replacedChannels->reset();
+    }
+    if (replacedHandle != 0) {
+        try {
+            sendDisconnect(replacedHandle);
+        } catch (...) {
+            // The old connection is closed or gone either way.
+        }
+    }
+    detail::LiveRuntimes::withdraw(replacedContext);
 }
 
-unsigned long long Runtime::connect()
+unsigned long long Runtime::connect(std::uint64_t context)
 {
     detail::writeDebugOutput(banner());
-    const detail::EncodedRequest request = detail::encodeRequest(
-        ConnectRequest{runtimeOptions, reinterpret_cast<std::uintptr_t>(this), detail::libraryVersion});
+    const detail::EncodedRequest request =
+        detail::encodeRequest(ConnectRequest{runtimeOptions, context, detail::libraryVersion});
     const NativeResult result =
         detail::callNativeWithCallbacks(d_halvora_connect, request, detail::handleRuntimeEvent, detail::releaseReply);
     std::uint64_t newHandle = 0;
@@ -138,35 +254,27 @@ unsigned long long Runtime::connect()
     return newHandle;
 }
 
-void Runtime::publishConnection(unsigned long long newHandle)
-{
-    std::shared_ptr<DesktopSystem> stale;
-    std::lock_guard<std::mutex> lock(stateMutex);
-    handle = newHandle;
-    connected = true;
-    ++connections;
-    // A launcher bound to an earlier connection is replaced on next use.
-    if (desktopSystem && desktopSystem->runtimeHandle != newHandle) {
-        stale = std::move(desktopSystem);
-    }
-}
-
-void Runtime::runDisconnect()
+void Runtime::runDisconnect(bool notify)
 {
     std::unique_lock<std::mutex> lifecycle(lifecycleMutex);
     std::uint64_t closingHandle = 0;
+    std::uint64_t closingContext = 0;
     unsigned long long generation = 0;
     const std::vector<std::function<void()>> subscribers = disconnectLocally();
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         closingHandle = handle;
+        openHandle = 0;
+        closingContext = std::exchange(eventContext, 0);
         generation = connections;
     }
     // Subscribers may connect again; they run without the lifecycle lock.
     lifecycle.unlock();
     std::exception_ptr failure;
     try {
-        notifyDisconnected(subscribers);
+        if (notify) {
+            notifyDisconnected(subscribers);
+        }
     } catch (...) {
         failure = std::current_exception();
     }
@@ -181,6 +289,7 @@ void Runtime::runDisconnect()
             failure = std::current_exception();
         }
     }
+    detail::LiveRuntimes::withdraw(closingContext);
     bool reconnected = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
@@ -272,6 +381,15 @@ std::vector<std::function<void()>> Runtime::disconnectLocally()
 
 void Runtime::notifyDisconnected(const std::vector<std::function<void()>>& subscribers)
 {
+    // A subscriber that disconnects its own runtime again has done the local
+    // part by then; calling the subscribers once more would recurse without end.
+    if (notifyingOn(this)) {
+        return;
+    }
+    notifying.push_back(this);
+    struct Done {
+        ~Done() { notifying.pop_back(); }
+    } done;
     // An empty subscriber raises std::bad_function_call and ends the walk,
     // as a throwing one does.
     for (const std::function<void()>& subscriber : subscribers) {
@@ -289,4 +407,26 @@ RuntimeOptions Runtime::getRuntimeOptions()
     return runtimeOptions;
 }
 
+} // namespace HalvoraAdapterApi
+
+namespace HalvoraAdapterApi {
+namespace detail {
+
+bool RuntimeAccess::acceptsEventsOf(const Runtime& runtime, std::uint64_t context)
+{
+    std::lock_guard<std::mutex> lock(runtime.stateMutex);
+    return runtime.connected && context == runtime.eventContext;
+}
+
+TaskQueue& RuntimeAccess::taskQueue(Runtime& runtime)
+{
+    return *runtime.taskQueue;
+}
+
+void RuntimeAccess::adopt(const std::shared_ptr<Runtime>& runtime)
+{
+    runtime->self = runtime;
+}
+
+} // namespace detail
 } // namespace HalvoraAdapterApi

@@ -1,5 +1,6 @@
 #include <HalvoraAdapterApi/RuntimeFactory.h>
 
+#include "detail/Reaper.h"
 #include "runtime/LiveRuntimes.h"
 
 #include <utility>
@@ -71,8 +72,22 @@ std::shared_ptr<Runtime> RuntimeFactory::getRuntimeInstance(const RuntimeOptions
     if (known != runtimes.end()) {
         return known->second;
     }
-    std::shared_ptr<Runtime> runtime = std::make_shared<MakeSharedEnabler>(options, runtimeId);
-    detail::LiveRuntimes::add(runtime);
+    // The last reference may go on a thread that the teardown would wait for
+    // (an event callback of the runtime, its worker); there the teardown is
+    // handed to the reaper, elsewhere it runs at once.
+    std::shared_ptr<Runtime> runtime(new MakeSharedEnabler(options, runtimeId), [](Runtime* released) {
+        auto* created = static_cast<MakeSharedEnabler*>(released);
+        if (detail::LibraryThread::current()) {
+            try {
+                detail::Reaper::instance().post([created] { delete created; });
+                return;
+            } catch (...) {
+                // Out of resources: tearing down here is all that is left.
+            }
+        }
+        delete created;
+    });
+    detail::RuntimeAccess::adopt(runtime);
     runtimes.emplace(runtimeId, runtime);
     return runtime;
 }
