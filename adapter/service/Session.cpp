@@ -25,6 +25,13 @@ std::size_t sizeOf(const Event& event)
            (event.payload ? event.payload->size() : 0);
 }
 
+// A peer that closed its end has simply gone; no log line for that.
+bool gone(const asio::error_code& error)
+{
+    return error == asio::error::eof || error == asio::error::connection_reset || error == asio::error::broken_pipe ||
+           error == asio::error::operation_aborted;
+}
+
 std::string seconds(std::chrono::milliseconds limit)
 {
     return std::to_string(limit.count() / 1000) + " s";
@@ -57,9 +64,7 @@ void Session::onRead(const asio::error_code& error, std::size_t length)
     if (dropped_)
         return;
     if (error) {
-        drop(error == asio::error::eof || error == asio::error::connection_reset
-                 ? std::string()
-                 : "reading failed: " + error.message());
+        drop(gone(error) ? std::string() : "reading failed: " + error.message());
         return;
     }
     reader_.commit(length);

@@ -2,13 +2,16 @@
 //   provider PORT          opens "load": "echo" answers its payload, "slow"
 //                          prints "slow started" and answers after 3 s (its
 //                          event thread busy meanwhile), "announce" broadcasts "notice",
-//                          "huge" answers 5 MiB, over the frame bound;
+//                          "huge" answers 5 MiB, over the frame bound, "ticks" starts
+//                          broadcasting "tick" every 100 ms;
 //                          prints "ready", then one line per client event
 //   client PORT COUNT      COUNT pipelined "echo" dispatches, each reply
 //                          checked; then "announce" and waits for "notice"
 //   slow-client PORT       prints "dispatching" and waits on "slow"
+//   listener PORT          connects to "load", prints "listening" and stays
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -53,10 +56,24 @@ int provide(const char* port)
     });
     provider->subscribeClientConnected([](const EndpointId& id) { std::cout << "connected " << id.uuid << std::endl; });
     provider->subscribeClientDisconnected([](const EndpointId& id) { std::cout << "left " << id.uuid << std::endl; });
+    std::atomic<bool> ticking{false};
+    std::promise<void> stopTicking;
+    std::thread ticker;
+    provider->registerTopic("ticks", [&](std::shared_ptr<std::string>, EndpointId) {
+        if (!ticking.exchange(true))
+            ticker = std::thread([&provider, stop = stopTicking.get_future()] {
+                for (int n = 0; stop.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++n)
+                    provider->broadcastAsync("tick", std::to_string(n));
+            });
+        return std::shared_ptr<std::string>();
+    });
     provider->openAsync().get();
     std::cout << "ready" << std::endl;
     gone.get_future().wait_for(std::chrono::seconds(120));
     std::cout << "service gone" << std::endl;
+    stopTicking.set_value();
+    if (ticker.joinable())
+        ticker.join();
     return 0;
 }
 
@@ -107,6 +124,19 @@ int slowClient(const char* port)
     return 0;
 }
 
+int listen(const char* port)
+{
+    RuntimeFactory factory;
+    auto runtime = connected(factory, port, "listener-" + std::to_string(::getpid()));
+    auto channel = runtime->getChannels()->createClient("load");
+    channel->registerTopic("tick",
+                           [](std::shared_ptr<std::string>, EndpointId) { return std::shared_ptr<std::string>(); });
+    channel->connectAsync(true).get();
+    std::cout << "listening" << std::endl;
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -119,7 +149,9 @@ int main(int argc, char** argv)
             return client(argv[2], std::atoi(argv[3]));
         if (mode == "slow-client")
             return slowClient(argv[2]);
-        std::cerr << "usage: service_peer provider|client|slow-client PORT [COUNT]" << std::endl;
+        if (mode == "listener")
+            return listen(argv[2]);
+        std::cerr << "usage: service_peer provider|client|slow-client|listener PORT [COUNT]" << std::endl;
         return 2;
     } catch (const std::exception& error) {
         std::cout << "failed: " << error.what() << std::endl;

@@ -1,7 +1,10 @@
 // The runtime service with applications in separate processes: the service
 // and peer applications are started as child processes, and the test
 // process itself is one more application where it needs to watch futures.
+#include "wire/Frames.h"
+
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
+#include <msgpack.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,18 +13,24 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +38,8 @@
 extern char** environ;
 
 using namespace HalvoraAdapterApi;
+using halvora::adapter::Result;
+namespace wire = halvora::adapter::wire;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
@@ -169,6 +180,183 @@ bool closedByPeerWithin(int fd, std::chrono::milliseconds limit)
     pollfd ready{fd, POLLIN, 0};
     char byte;
     return ::poll(&ready, 1, static_cast<int>(limit.count())) == 1 && ::read(fd, &byte, 1) <= 0;
+}
+
+// A request map, built key by key.
+class Map {
+    using Packer = msgpack::packer<msgpack::sbuffer>;
+
+public:
+    Map& put(const char* key, const Map& value)
+    {
+        return add(key, [value](Packer& out) { value.packInto(out); });
+    }
+    Map& put(const char* key, const char* value) { return put(key, std::string(value)); }
+    Map& put(const char* key, const std::string& value)
+    {
+        return add(key, [value](Packer& out) { out.pack(value); });
+    }
+    Map& put(const char* key, std::uint64_t value)
+    {
+        return add(key, [value](Packer& out) { out.pack(value); });
+    }
+    Map& put(const char* key, bool value)
+    {
+        return add(key, [value](Packer& out) { out.pack(value); });
+    }
+    std::vector<std::uint8_t> bytes() const
+    {
+        msgpack::sbuffer buffer;
+        Packer out(buffer);
+        packInto(out);
+        return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
+    }
+
+private:
+    void packInto(Packer& out) const
+    {
+        out.pack_map(static_cast<std::uint32_t>(entries_.size()));
+        for (const auto& entry : entries_) {
+            out.pack(entry.first);
+            entry.second(out);
+        }
+    }
+    Map& add(const char* key, std::function<void(Packer&)> value)
+    {
+        entries_.emplace_back(key, std::move(value));
+        return *this;
+    }
+    std::vector<std::pair<std::string, std::function<void(Packer&)>>> entries_;
+};
+
+// A peer that speaks frames itself: it holds calls open, or misbehaves, in
+// ways an application on the library cannot.
+class FramePeer {
+public:
+    explicit FramePeer(const std::string& path) : fd_(rawConnection(path)) {}
+    FramePeer(const FramePeer&) = delete;
+    FramePeer& operator=(const FramePeer&) = delete;
+    ~FramePeer() { ::close(fd_); }
+
+    void send(const std::vector<std::uint8_t>& frame)
+    {
+        for (std::size_t sent = 0; sent < frame.size();) {
+            const ssize_t wrote = ::write(fd_, frame.data() + sent, frame.size() - sent);
+            if (wrote <= 0)
+                throw std::runtime_error("the service stopped reading");
+            sent += static_cast<std::size_t>(wrote);
+        }
+    }
+    void request(std::uint64_t id, const char* op, const std::vector<std::uint8_t>& map)
+    {
+        send(wire::encodeRequest(id, op, map.data(), map.size(), 0));
+    }
+    void reply(std::uint64_t id, const Result& result) { send(wire::encodeAnswer(wire::Kind::EventReply, id, result)); }
+
+    // The next frame that is not a heartbeat; false when the service closed
+    // the connection or nothing came in time.
+    bool next(wire::Message& message, std::chrono::milliseconds limit = 10s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            while (reader_.next(message))
+                if (message.kind != wire::Kind::Heartbeat)
+                    return true;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd ready{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            const ssize_t got = ::read(fd_, reader_.space(1 << 16), 1 << 16);
+            if (got <= 0)
+                return false;
+            reader_.commit(static_cast<std::size_t>(got));
+        }
+    }
+    // The next event of `type`, skipping the others.
+    bool nextEvent(wire::Message& message, const std::string& type)
+    {
+        while (next(message))
+            if (message.kind == wire::Kind::Event && field(message, 0) == type)
+                return true;
+        return false;
+    }
+    Result call(std::uint64_t id, const char* op, const std::vector<std::uint8_t>& map)
+    {
+        request(id, op, map);
+        wire::Message message;
+        while (next(message))
+            if (message.kind == wire::Kind::Response && message.id == id)
+                return message.result;
+        return Result::error("no response");
+    }
+    // Without heartbeats, since this peer sends nothing while the test waits.
+    std::uint64_t connect()
+    {
+        const Map options = Map().put("disable_heartbeating", true);
+        return call(1, "connect", Map().put("runtime_ptr", std::uint64_t{1}).put("runtime_options", options).bytes())
+            .number;
+    }
+    int fd() const { return fd_; }
+
+    // A text field of an event: 0 its type, 4 its payload.
+    static std::string field(const wire::Message& event, std::uint32_t index)
+    {
+        const msgpack::object_handle handle =
+            msgpack::unpack(reinterpret_cast<const char*>(event.bytes.data()), event.bytes.size());
+        return handle.get().via.array.ptr[index].as<std::string>();
+    }
+
+    static std::vector<std::uint8_t> dispatch(std::uint64_t handle, const std::string& clientId,
+                                              const std::string& payload)
+    {
+        return Map()
+            .put("handle", handle)
+            .put("client_id", clientId)
+            .put("topic", "t")
+            .put("payload_json", payload)
+            .put("is_null", false)
+            .bytes();
+    }
+    static std::vector<std::uint8_t> channel(std::uint64_t handle, const char* name, bool wait = false)
+    {
+        return Map().put("handle", handle).put("provider_name", name).put("wait", wait).bytes();
+    }
+
+private:
+    int fd_;
+    wire::FrameReader reader_;
+};
+
+// What /proc tells of the service: its threads, its resident memory and
+// the CPU time it has used.
+std::size_t threadCount(pid_t pid)
+{
+    const auto tasks = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+std::size_t residentBytes(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stoul(line.substr(6)) * 1024;
+    return 0;
+}
+
+std::chrono::milliseconds cpuTime(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skipped;
+    for (int i = 0; i < 11; ++i)
+        fields >> skipped;
+    long user = 0;
+    long system = 0;
+    fields >> user >> system;
+    return std::chrono::milliseconds((user + system) * 1000 / ::sysconf(_SC_CLK_TCK));
 }
 
 class AService : public ::testing::Test {
@@ -374,56 +562,159 @@ TEST_F(AService, AnswersOversizedRequestsAndRepliesWithTheBoundAndStaysUsable)
     runtime->disconnectAsync().get();
 }
 
-// Prints round-trip figures of the embedded runtime next to the service's.
-struct Figures {
-    double latencyMicros;
-    double perSecond;
-};
-
-Figures measure(const std::shared_ptr<ChannelClient>& client)
+// A waiting call is a record in the service, not a thread: 1,000 connects
+// wait for a provider that comes late and 1,000 dispatches wait on a
+// provider that dispatches on and waits itself; all are held, then all
+// served, on the threads the service started with.
+TEST_F(AService, ServesTwoThousandWaitingCallsOnTheThreadsItStartedWith)
 {
-    constexpr int sequential = 1000;
-    constexpr int pipelined = 5000;
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < sequential; ++i)
-        client->dispatchAsync("echo", "x").get();
-    const std::chrono::duration<double, std::micro> single = std::chrono::steady_clock::now() - start;
-    std::vector<std::shared_future<std::shared_ptr<std::string>>> calls;
-    start = std::chrono::steady_clock::now();
-    for (int i = 0; i < pipelined; ++i)
-        calls.push_back(client->dispatchAsync("echo", std::to_string(i)));
-    for (int i = 0; i < pipelined; ++i)
-        EXPECT_EQ(*calls[static_cast<std::size_t>(i)].get(), std::to_string(i));
-    const std::chrono::duration<double> burst = std::chrono::steady_clock::now() - start;
-    return {single.count() / sequential, pipelined / burst.count()};
+    start(9711);
+    const std::string path = runtimeDirectory.socketFor(9711);
+    const std::size_t threads = threadCount(service_->pid());
+    constexpr std::uint64_t count = 1000;
+    constexpr std::uint64_t forwarded = 1u << 20; // the relay's request ids
+    FramePeer waiter(path), client(path), relay(path), end(path), late(path);
+    const std::uint64_t w = waiter.connect(), c = client.connect(), r = relay.connect(), e = end.connect();
+    ASSERT_FALSE(relay.call(2, "create_provider", FramePeer::channel(r, "relay")).isError());
+    ASSERT_FALSE(end.call(2, "create_provider", FramePeer::channel(e, "end")).isError());
+    const std::string relayId = relay.call(3, "connect_to_provider", FramePeer::channel(r, "end")).text;
+    const std::string clientId = client.call(2, "connect_to_provider", FramePeer::channel(c, "relay")).text;
+
+    for (std::uint64_t i = 0; i < count; ++i) {
+        waiter.request(10 + i, "connect_to_provider", FramePeer::channel(w, "late", true));
+        client.request(10 + i, "client_dispatch", FramePeer::dispatch(c, clientId, "p" + std::to_string(i)));
+    }
+    wire::Message message;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(relay.nextEvent(message, "ChannelProviderMessage"));
+        relay.request(forwarded + message.id, "client_dispatch",
+                      FramePeer::dispatch(r, relayId, FramePeer::field(message, 4)));
+    }
+    std::vector<std::pair<std::uint64_t, std::string>> atTheEnd;
+    while (atTheEnd.size() < count && end.nextEvent(message, "ChannelProviderMessage"))
+        atTheEnd.emplace_back(message.id, FramePeer::field(message, 4));
+    ASSERT_EQ(atTheEnd.size(), count);
+    EXPECT_EQ(threadCount(service_->pid()), threads);
+
+    ASSERT_FALSE(late.call(2, "create_provider", FramePeer::channel(late.connect(), "late")).isError());
+    for (std::uint64_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(waiter.next(message));
+        EXPECT_EQ(message.result.kind, Result::Kind::Text) << message.result.text;
+    }
+    for (const auto& event : atTheEnd)
+        end.reply(event.first, Result::ofText(event.second));
+    for (std::uint64_t i = 0; i < count && relay.next(message);)
+        if (message.kind == wire::Kind::Response) {
+            relay.reply(message.id - forwarded, message.result);
+            ++i;
+        }
+    std::uint64_t answered = 0;
+    while (answered < count && client.next(message))
+        if (message.kind == wire::Kind::Response) {
+            EXPECT_EQ(message.result.text, "p" + std::to_string(message.id - 10));
+            ++answered;
+        }
+    EXPECT_EQ(answered, count);
+    EXPECT_EQ(threadCount(service_->pid()), threads);
 }
 
-TEST_F(AService, ReportsRoundTripFiguresNextToTheEmbeddedRuntime)
+// A stopped client process is noticed by its silence and detached as if it
+// had died; its provider's broadcasts to the others carry on.
+TEST_F(AService, KeepsBroadcastingToTheOthersWhileOneClientProcessIsStopped)
 {
+    start(9712);
+    std::unique_ptr<Child> provider(startPeer({"provider", "9712"}));
+    ASSERT_FALSE(provider->lineWith("ready").empty());
+    std::unique_ptr<Child> stopped(startPeer({"listener", "9712"}));
+    ASSERT_FALSE(stopped->lineWith("listening").empty());
     RuntimeFactory factory;
-    auto providerRuntime = connectedRuntime(factory, 0, "local-provider");
-    auto provider = providerRuntime->getChannels()->createProvider("load");
-    provider->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId) { return payload; });
-    provider->openAsync().get();
-    auto localRuntime = connectedRuntime(factory, 0, "local-client");
-    auto local = localRuntime->getChannels()->createClient("load");
-    local->connectAsync(true).get();
-    const Figures inProcess = measure(local);
+    auto runtime = connectedRuntime(factory, 9712, "awake");
+    auto client = runtime->getChannels()->createClient("load");
+    std::atomic<int> ticks{0};
+    client->registerTopic("tick", [&ticks](std::shared_ptr<std::string>, EndpointId) {
+        ++ticks;
+        return std::shared_ptr<std::string>();
+    });
+    client->connectAsync(true).get();
+    client->dispatchAsync("ticks", "").get();
+    const auto ticksWithin = [&ticks](int more, std::chrono::milliseconds limit) {
+        const int seen = ticks.load();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (ticks.load() < seen + more && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        return ticks.load() >= seen + more;
+    };
+    ASSERT_TRUE(ticksWithin(3, 5s));
 
-    start(9708);
-    std::unique_ptr<Child> peer(startPeer({"provider", "9708"}));
-    ASSERT_FALSE(peer->lineWith("ready").empty());
-    auto remoteRuntime = connectedRuntime(factory, 9708, "remote-client");
-    auto remote = remoteRuntime->getChannels()->createClient("load");
-    remote->connectAsync(true).get();
-    const Figures crossProcess = measure(remote);
+    stopped->signal(SIGSTOP);
+    const auto stop = std::chrono::steady_clock::now();
+    EXPECT_THAT(provider->lineWith("left ", 12s), HasSubstr("left listener-"));
+    EXPECT_TRUE(ticksWithin(
+        3, std::chrono::duration_cast<std::chrono::milliseconds>(12s - (std::chrono::steady_clock::now() - stop))));
+    runtime->disconnectAsync().get();
+}
 
-    std::cout << "round trip, in-process:    " << inProcess.latencyMicros << " us, " << inProcess.perSecond
-              << " dispatches/s pipelined\n"
-              << "round trip, cross-process: " << crossProcess.latencyMicros << " us, " << crossProcess.perSecond
-              << " dispatches/s pipelined" << std::endl;
-    for (const auto& runtime : {remoteRuntime, localRuntime, providerRuntime})
-        runtime->disconnectAsync().get();
+// A provider that takes its events but never answers them: what the
+// service holds for it stays small however much passes through, and past
+// the bound of unanswered events it is dropped and every waiting call fails.
+TEST_F(AService, BoundsWhatItHoldsForAPeerThatNeverAnswers)
+{
+    start(9713);
+    const std::string path = runtimeDirectory.socketFor(9713);
+    FramePeer sink(path), client(path);
+    const std::uint64_t s = sink.connect(), c = client.connect();
+    ASSERT_FALSE(sink.call(2, "create_provider", FramePeer::channel(s, "sink")).isError());
+    const std::string clientId = client.call(2, "connect_to_provider", FramePeer::channel(c, "sink")).text;
+    const std::string mebibyte(1u << 20, 'm');
+    wire::Message message;
+    constexpr std::uint64_t large = 48;
+    for (std::uint64_t i = 0; i < large; ++i) {
+        client.request(10 + i, "client_dispatch", FramePeer::dispatch(c, clientId, mebibyte));
+        ASSERT_TRUE(sink.nextEvent(message, "ChannelProviderMessage"));
+    }
+    EXPECT_LT(residentBytes(service_->pid()), std::size_t{32} << 20);
+
+    constexpr std::uint64_t unansweredBound = 16384;
+    for (std::uint64_t i = 0; i < unansweredBound; ++i)
+        client.request(1000 + i, "client_dispatch", FramePeer::dispatch(c, clientId, "small"));
+    while (sink.next(message, 10s)) {
+    }
+    EXPECT_TRUE(closedByPeerWithin(sink.fd(), 1s));
+    std::uint64_t failed = 0;
+    while (failed < large + unansweredBound && client.next(message, 10s))
+        failed += message.kind == wire::Kind::Response && message.result.isError() ? 1 : 0;
+    EXPECT_EQ(failed, large + unansweredBound);
+}
+
+// At the descriptor limit the acceptor waits instead of spinning, and
+// serves again once descriptors free up.
+TEST_F(AService, BacksOffAtTheDescriptorLimitAndServesAgainOnceDescriptorsFree)
+{
+    start(9714);
+    const pid_t pid = service_->pid();
+    const auto open =
+        static_cast<rlim_t>(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"),
+                                          std::filesystem::directory_iterator()));
+    const rlimit limit{open + 2, open + 2};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+    std::vector<int> connections;
+    for (int i = 0; i < 8; ++i)
+        connections.push_back(rawConnection(runtimeDirectory.socketFor(9714)));
+    std::this_thread::sleep_for(200ms);
+    const auto before = cpuTime(pid);
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpuTime(pid) - before, 200ms);
+
+    for (const int fd : connections)
+        ::close(fd);
+    RuntimeFactory factory;
+    RuntimeOptions options("after-the-limit", "stable");
+    options.port = 9714;
+    auto runtime = factory.getRuntimeInstance(options);
+    auto connecting = runtime->connectAsync();
+    ASSERT_EQ(connecting.wait_for(5s), std::future_status::ready);
+    EXPECT_NO_THROW(connecting.get());
+    runtime->disconnectAsync().get();
 }
 
 } // namespace
