@@ -296,17 +296,22 @@ void Session::writeNext()
         inFlightBuffers_.push_back(asio::buffer(frame));
     writing_ = true;
     writeStarted_ = lastSent_ = Clock::now();
-    asio::async_write(
-        socket_, inFlightBuffers_, [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-            self->writing_ = false;
-            self->lastSent_ = Clock::now();
-            if (error) {
-                self->drop(error == asio::error::operation_aborted ? std::string()
-                                                                   : "writing failed: " + error.message());
-                return;
-            }
-            self->writeNext();
-        });
+    // The stall limit runs from the last progress, so a slow reader that
+    // keeps taking bytes is not taken for a stopped one.
+    const auto progress = [self = shared_from_this()](const asio::error_code& error, std::size_t) -> std::size_t {
+        self->writeStarted_ = Clock::now();
+        return error ? 0 : readChunk * 16;
+    };
+    asio::async_write(socket_, inFlightBuffers_, progress,
+                      [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+                          self->writing_ = false;
+                          self->lastSent_ = Clock::now();
+                          if (error) {
+                              self->drop(gone(error) ? std::string() : "writing failed: " + error.message());
+                              return;
+                          }
+                          self->writeNext();
+                      });
 }
 
 // One timer per peer watches everything that has a time limit, re-armed at
