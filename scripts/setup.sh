@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libmsgpack-cxx-dev nlohmann-json3-dev libasio-dev libclang-rt-14-dev)
+  libmsgpack-cxx-dev nlohmann-json3-dev libasio-dev libclang-rt-14-dev libsystemd-dev)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -422,4 +422,19 @@ void RuntimeCore::stopBackgroundWork()
     launcher_.stop();
 }
 
+CoreStatus RuntimeCore::status() const
+{
+    CoreStatus status;
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    for (const auto& [handle, entry] : connections_)
+        status.runtimes.push_back({handle, entry.identity.uuid});
+    for (const auto& [channel, providerId] : providerByChannel_) {
+        const ProviderEntry& provider = providers_.at(providerId);
+        status.channels.push_back({channel, provider.handle, provider.clients.size()});
+    }
+    status.waitingCalls = pendingCalls_.size();
+    status.waitingConnects = providerWaits_.size();
+    return status;
+}
+
 } // namespace halvora::adapter

@@ -40,6 +40,23 @@ struct CallerContext {
     std::uint64_t eventHandle = 0;
 };
 
+// What the core serves at one moment, for a service's status.
+struct CoreStatus {
+    struct Runtime {
+        std::uint64_t handle = 0;
+        std::string uuid;
+    };
+    struct Channel {
+        std::string name;
+        std::uint64_t providerHandle = 0;
+        std::size_t clients = 0;
+    };
+    std::vector<Runtime> runtimes;
+    std::vector<Channel> channels;
+    std::size_t waitingCalls = 0;    // dispatches that wait for a runtime's reply
+    std::size_t waitingConnects = 0; // connects that wait for a provider
+};
+
 class RuntimeCore {
 public:
     RuntimeCore();
@@ -78,6 +95,7 @@ public:
     // Pending records of every kind: calls waiting for a reply and connects
     // waiting for a provider.
     std::size_t pendingCount() const;
+    CoreStatus status() const;
 
     // Joins the core's own background threads.
     void stopBackgroundWork();

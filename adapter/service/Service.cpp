@@ -1,7 +1,8 @@
 #include "service/Service.h"
 
 #include "service/Log.h"
-#include "wire/SocketPath.h"
+
+#include <nlohmann/json.hpp>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,43 +21,13 @@ constexpr auto shutdownFlushLimit = std::chrono::milliseconds(2000);
 // this long before it tries again, instead of spinning.
 constexpr auto acceptBackoff = std::chrono::milliseconds(100);
 
-// A socket file left by a service that died is removed; one that still
-// answers belongs to a running service.
-void clearStaleSocket(const std::string& path)
-{
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0)
-        return;
-    if (!S_ISSOCK(status.st_mode))
-        throw std::runtime_error("'" + path + "' exists and is not a socket");
-    asio::io_context probeContext;
-    asio::local::stream_protocol::socket probe(probeContext);
-    asio::error_code error;
-    probe.connect(asio::local::stream_protocol::endpoint(path), error);
-    if (!error)
-        throw std::runtime_error("another runtime service already listens on '" + path + "'");
-    ::unlink(path.c_str());
-}
-
 } // namespace
 
-Service::Service(ServiceOptions options)
-    : options_(std::move(options)), acceptor_(io_), signals_(io_, SIGTERM, SIGINT), acceptRetry_(io_),
-      shutdownLimit_(io_)
-{
-    wire::preparePrivateDirectory(wire::directoryOf(options_.socketPath));
-    clearStaleSocket(options_.socketPath);
-    const asio::local::stream_protocol::endpoint endpoint(options_.socketPath);
-    acceptor_.open(endpoint.protocol());
-    // The socket is created owner-only, with no moment in which it is not.
-    const mode_t previous = ::umask(0177);
-    asio::error_code error;
-    acceptor_.bind(endpoint, error);
-    ::umask(previous);
-    if (error)
-        throw std::runtime_error("cannot bind '" + options_.socketPath + "': " + error.message());
-    acceptor_.listen();
-}
+Service::Service(ServiceOptions options, Listener listener)
+    : options_(std::move(options)), listener_(std::move(listener)), startedAt_(std::chrono::steady_clock::now()),
+      acceptor_(io_, asio::local::stream_protocol(), listener_.fd), signals_(io_, SIGTERM, SIGINT), acceptRetry_(io_),
+      shutdownLimit_(io_), idleTimer_(io_)
+{}
 
 Service::~Service() = default;
 
@@ -67,7 +38,58 @@ void Service::registerPeer(std::uint64_t handle, pid_t pid)
 
 void Service::forgetPeer(std::uint64_t handle)
 {
-    peers_.erase(handle);
+    if (peers_.erase(handle) == 1 && peers_.empty())
+        armIdleTimer();
+}
+
+// Timed from the last runtime leaving and from the last arrival, so a
+// runtime on its way in is not turned away by a service that just went idle.
+void Service::armIdleTimer()
+{
+    if (options_.idleExit.count() == 0 || stopping_)
+        return;
+    idleTimer_.expires_after(options_.idleExit);
+    idleTimer_.async_wait([this](const asio::error_code& error) {
+        if (error || stopping_ || !peers_.empty())
+            return; // armed again when the last runtime leaves
+        logLine(LogLevel::Info,
+                "no runtime connected for " + std::to_string(options_.idleExit.count()) + " s; stopping");
+        shutDown();
+    });
+}
+
+std::string Service::statusJson() const
+{
+    const CoreStatus core = core_.status();
+    const auto pidOf = [this](std::uint64_t handle) {
+        const auto found = peers_.find(handle);
+        return found == peers_.end() ? 0 : found->second;
+    };
+    std::map<std::uint64_t, std::string> uuids;
+    auto runtimes = nlohmann::json::array();
+    for (const auto& runtime : core.runtimes) {
+        uuids[runtime.handle] = runtime.uuid;
+        runtimes.push_back({{"handle", runtime.handle}, {"uuid", runtime.uuid}, {"pid", pidOf(runtime.handle)}});
+    }
+    auto channels = nlohmann::json::array();
+    for (const auto& channel : core.channels) {
+        const nlohmann::json provider = {{"handle", channel.providerHandle},
+                                         {"uuid", uuids[channel.providerHandle]},
+                                         {"pid", pidOf(channel.providerHandle)}};
+        channels.push_back({{"name", channel.name}, {"provider", provider}, {"clients", channel.clients}});
+    }
+    const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - startedAt_);
+    const nlohmann::json status = {{"pid", ::getpid()},
+                                   {"socket", listener_.path},
+                                   {"started_by", options_.startedBy},
+                                   {"uptime_seconds", uptime.count()},
+                                   {"idle_exit_seconds", options_.idleExit.count()},
+                                   {"runtimes", runtimes},
+                                   {"channels", channels},
+                                   {"waiting_calls", core.waitingCalls},
+                                   {"waiting_connects", core.waitingConnects}};
+    // Texts come from runtimes and need not be valid UTF-8.
+    return status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::uint64_t Service::callerFor(std::uint64_t claimed, pid_t pid) const
@@ -100,10 +122,11 @@ void Service::accept()
         socklen_t size = sizeof peer;
         if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
             peer.uid != ::geteuid()) {
-            logLine(LogLevel::Warning, "refused a peer of another user");
+            logLine(LogLevel::Warning, "refused a peer of another user (uid " + std::to_string(peer.uid) + ")");
             asio::error_code ignored;
             socket.close(ignored);
         } else {
+            armIdleTimer();
             auto session = std::make_shared<Session>(*this, std::move(socket), peer.pid);
             sessions_.emplace(session.get(), session);
             session->start();
@@ -128,12 +151,21 @@ void Service::backOff(const asio::error_code& error)
     });
 }
 
+// The socket file goes first, so a connect from now on finds no service (and
+// may start a new one, which waits for this one's lock) rather than one that
+// is about to close. A socket that the service manager passed stays its own.
 void Service::shutDown()
 {
+    if (stopping_)
+        return;
     stopping_ = true;
+    if (!listener_.activated)
+        ::unlink(listener_.path.c_str());
     asio::error_code ignored;
     acceptor_.close(ignored);
+    signals_.cancel(ignored);
     acceptRetry_.cancel();
+    idleTimer_.cancel();
     core_.detachAll(true);
     // Peers that never connected a runtime have nothing to hear.
     std::vector<std::shared_ptr<Session>> unconnected;
@@ -166,10 +198,10 @@ void Service::run()
             shutDown();
     });
     accept();
+    armIdleTimer();
     io_.run();
     sessions_.clear();
     core_.stopBackgroundWork();
-    ::unlink(options_.socketPath.c_str());
 }
 
 } // namespace halvora::adapter::service

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "core/RuntimeCore.h"
+#include "service/Listener.h"
 #include "service/Session.h"
 
 #include <asio.hpp>
@@ -27,19 +28,22 @@ struct ServiceOptions {
     // A peer that leaves a frame unfinished this long is dropped.
     std::chrono::milliseconds stallLimit{5000};
     PeerBounds bounds;
+    // Stop after this long without a connected runtime; zero never stops.
+    std::chrono::seconds idleExit{0};
+    // How the service came to run, as its status reports it.
+    std::string startedBy = "hand";
 };
 
 class Service {
 public:
-    // Prepares the private directory and binds the socket; throws
-    // std::runtime_error when that fails or another service already listens.
-    explicit Service(ServiceOptions options);
+    // Serves on `listener`, which already listens.
+    Service(ServiceOptions options, Listener listener);
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
     ~Service();
 
-    // Serves on the calling thread until SIGTERM or SIGINT, then shuts down
-    // in order: every peer receives "AdapterDisconnected", calls in flight
+    // Serves on the calling thread until SIGTERM or SIGINT, or until idle
+    // for the idle limit, then shuts down in order: every peer receives "AdapterDisconnected", calls in flight
     // end with an error and the socket is removed.
     void run();
 
@@ -54,19 +58,25 @@ public:
     // same process as the one asking, 0 otherwise.
     std::uint64_t callerFor(std::uint64_t claimed, pid_t pid) const;
     void sessionEnded(Session* session);
+    // What the service serves, as the JSON text that `status` prints.
+    std::string statusJson() const;
 
 private:
     void accept();
     void backOff(const asio::error_code& error);
     void shutDown();
     void finish();
+    void armIdleTimer();
 
     const ServiceOptions options_;
+    const Listener listener_;
+    const std::chrono::steady_clock::time_point startedAt_;
     asio::io_context io_{1};
     asio::local::stream_protocol::acceptor acceptor_;
     asio::signal_set signals_;
     asio::steady_timer acceptRetry_;
     asio::steady_timer shutdownLimit_;
+    asio::steady_timer idleTimer_;
     RuntimeCore core_;
 
     bool stopping_ = false;

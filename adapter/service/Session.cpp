@@ -78,7 +78,7 @@ void Session::onRead(const asio::error_code& error, std::size_t length)
             receive(message);
         }
     } catch (const wire::FrameError& e) {
-        drop(e.what());
+        drop(std::string("bad frame: ") + e.what());
         return;
     }
     if (dropped_)
@@ -128,11 +128,14 @@ void Session::serve(wire::Message& message)
             self->close({});
     };
     try {
-        if (message.op == "connect") {
+        if (message.op == "status") {
+            done(Result::ofText(service_.statusJson())); // needs no connected runtime
+        } else if (message.op == "connect") {
             connect(message, done);
         } else if (handle_ == 0) {
             done(Result::error("the runtime is not connected; connect comes first"));
         } else if (disconnecting) {
+            logLine(LogLevel::Info, describe() + " disconnected");
             service_.forgetPeer(handle_);
             done(service_.core().detach(handle_) ? Result::null()
                                                  : Result::error("the runtime handle is not connected"));
@@ -166,7 +169,9 @@ void Session::connect(const wire::Message& message, Completion& done)
     }
     handle_ = service_.core().reserveHandle();
     heartbeats_ = !request.disableHeartbeating;
+    uuid_ = request.identity.uuid;
     service_.registerPeer(handle_, pid_);
+    logLine(LogLevel::Info, describe() + " connected");
     service_.core().attach(handle_, std::move(request.identity), shared_from_this());
     done(Result::ofNumber(handle_));
 }
@@ -195,7 +200,8 @@ bool Session::deliver(Event event, ReplyHandler onReply)
     if (onReply && awaitingReply_.size() >= service_.options().bounds.unanswered) {
         auto self = shared_from_this();
         asio::post(service_.io(), [self] {
-            self->drop("it left " + std::to_string(self->service_.options().bounds.unanswered) + " events unanswered");
+            self->drop("bound: it left " + std::to_string(self->service_.options().bounds.unanswered) +
+                       " events unanswered");
         });
         return false;
     }
@@ -214,7 +220,7 @@ void Session::queue(Outgoing outgoing, std::size_t bytes)
             closing_ = true; // nothing more is taken; the drop follows off the caller's stack
             auto self = shared_from_this();
             asio::post(service_.io(), [self] {
-                self->drop("it does not take what is sent to it (" +
+                self->drop("bound: it does not take what is sent to it (" +
                            std::to_string(self->service_.options().bounds.queuedBytes >> 20) + " MiB queued)");
             });
         }
@@ -340,11 +346,11 @@ void Session::onWatch()
     const auto now = Clock::now();
     const auto limit = wire::silenceLimit;
     if (writing_ && now - writeStarted_ >= limit)
-        return drop("it took nothing of what was sent to it for " + seconds(limit));
+        return drop("stall: it took nothing of what was sent to it for " + seconds(limit));
     if (partialSince_ != Clock::time_point() && now - partialSince_ >= service_.options().stallLimit)
-        return drop("it stalled in the middle of a frame");
+        return drop("stall: it stalled in the middle of a frame");
     if (heartbeats_ && now - lastHeard_ >= limit)
-        return drop("it was silent for " + seconds(limit) + "; detached as if its process had died");
+        return drop("heartbeat: it was silent for " + seconds(limit) + "; detached as if its process had died");
     if (heartbeats_ && !writing_ && outbound_.empty() && now - lastSent_ >= wire::heartbeatInterval) {
         static const std::vector<std::uint8_t> beat = wire::encode(wire::heartbeat());
         queue(Outgoing{beat, 0, {}}, beat.size());
@@ -352,12 +358,21 @@ void Session::onWatch()
     watch();
 }
 
+std::string Session::describe() const
+{
+    if (handle_ == 0)
+        return "a peer (pid " + std::to_string(pid_) + ")";
+    return "runtime " + std::to_string(handle_) + " (pid " + std::to_string(pid_) + ", uuid \"" + uuid_ + "\")";
+}
+
 void Session::drop(const std::string& reason)
 {
     if (dropped_)
         return;
     if (!reason.empty())
-        logLine(LogLevel::Warning, "dropped a peer (pid " + std::to_string(pid_) + "): " + reason);
+        logLine(LogLevel::Warning, "dropped " + describe() + ": " + reason);
+    else if (handle_ != 0 && !closing_) // not disconnected, not told to go by a stopping service
+        logLine(LogLevel::Info, describe() + " went away");
     flushThenEnd_ = true;
     closing_ = true;
     dropped_ = true;

@@ -39,7 +39,9 @@ public:
     Session(Service& service, asio::local::stream_protocol::socket socket, pid_t pid);
 
     void start();
-    // Ends the session at once, as if the peer had gone.
+    // Ends the session at once, as if the peer had gone. `reason` starts
+    // with its kind (stall, heartbeat, bound, bad frame); empty when the
+    // peer simply went away.
     void drop(const std::string& reason);
     std::uint64_t handle() const { return handle_; }
 
@@ -69,11 +71,13 @@ private:
     void writeNext();
     void watch();
     void onWatch();
+    std::string describe() const; // for the log
 
     Service& service_;
     asio::local::stream_protocol::socket socket_;
     const pid_t pid_;
     std::uint64_t handle_ = 0;
+    std::string uuid_; // of the connected runtime
 
     wire::FrameReader reader_;
     asio::steady_timer watch_; // heartbeats, silence, stalled writes and frames
