@@ -48,6 +48,8 @@ ConnectRequest readConnectRequest(const std::uint8_t* data, std::uint64_t length
         if (connect.port < 0 || connect.port > 65535)
             throw RequestError("'port' must be 0 (the embedded runtime) or 1 to 65535 (a runtime service)");
         connect.disableHeartbeating = options->optionalBool("disable_heartbeating").value_or(false);
+        connect.arguments = options->optionalString("arguments").value_or(std::string());
+        connect.connectOptions = options->optionalInteger("runtime_connect_options").value_or(0);
     }
     return connect;
 }

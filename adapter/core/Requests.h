@@ -16,6 +16,8 @@ struct ConnectRequest {
     std::uint64_t runtimePtr = 0;     // the context handed back with every event
     std::int64_t port = 0;            // the runtime options' "port": non-zero names a runtime service
     bool disableHeartbeating = false; // the runtime options' "disable_heartbeating"
+    std::string arguments;            // for starting that service
+    std::int64_t connectOptions = 0;  // the runtime options' "runtime_connect_options"
 };
 
 // Who asks. A transport that speaks for one runtime whatever the request

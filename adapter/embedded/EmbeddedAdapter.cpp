@@ -2,6 +2,7 @@
 
 #include "core/RequestMap.h"
 #include "core/Requests.h"
+#include "remote/Autostart.h"
 #include "wire/SocketPath.h"
 
 #include <atomic>
@@ -72,9 +73,14 @@ Result EmbeddedAdapter::connect(const std::uint8_t* request, std::uint64_t lengt
 
     // Handles come from the core for both transports, so they never clash.
     const std::uint64_t handle = core_.reserveHandle();
-    if (connect.port != 0)
-        return remotes_.connect(handle, wire::socketPathForPort(static_cast<int>(connect.port)), request, length,
-                                onEvent, releaseReply, runtimeContext(connect.runtimePtr));
+    if (connect.port != 0) {
+        const std::string socketPath = wire::socketPathForPort(static_cast<int>(connect.port));
+        const std::string notStarted = remote::startServiceIfAbsent(connect, socketPath);
+        if (!notStarted.empty())
+            return Result::error(notStarted);
+        return remotes_.connect(handle, socketPath, request, length, onEvent, releaseReply,
+                                runtimeContext(connect.runtimePtr));
+    }
     auto connection = std::make_shared<EmbeddedConnection>(handle, onEvent, releaseReply,
                                                            runtimeContext(connect.runtimePtr), retired_);
     try {
