@@ -1,5 +1,5 @@
 // An application process for the service tests, on the public API.
-//   provider PORT          opens "load": "echo" answers its payload, "slow"
+//   provider PORT [ARGS]   (ARGS: the options' "arguments") opens "load": "echo" answers its payload, "slow"
 //                          prints "slow started" and answers after 3 s (its
 //                          event thread busy meanwhile), "announce" broadcasts "notice",
 //                          "huge" answers 5 MiB, over the frame bound, "ticks" starts
@@ -25,19 +25,21 @@ using namespace HalvoraAdapterApi;
 
 namespace {
 
-std::shared_ptr<Runtime> connected(RuntimeFactory& factory, const char* port, const std::string& uuid)
+std::shared_ptr<Runtime> connected(RuntimeFactory& factory, const char* port, const std::string& uuid,
+                                   const char* arguments = "")
 {
     RuntimeOptions options(uuid, "stable");
     options.port = std::atoi(port);
+    options.arguments = arguments;
     auto runtime = factory.getRuntimeInstance(options);
     runtime->connectAsync().get();
     return runtime;
 }
 
-int provide(const char* port)
+int provide(const char* port, const char* arguments)
 {
     RuntimeFactory factory;
-    auto runtime = connected(factory, port, "provider");
+    auto runtime = connected(factory, port, "provider", arguments);
     std::promise<void> gone;
     runtime->subscribeDisconnected([&gone] { gone.set_value(); });
     auto provider = runtime->getChannels()->createProvider("load");
@@ -144,7 +146,7 @@ int main(int argc, char** argv)
     try {
         const std::string mode = argc > 2 ? argv[1] : "";
         if (mode == "provider")
-            return provide(argv[2]);
+            return provide(argv[2], argc > 3 ? argv[3] : "");
         if (mode == "client" && argc > 3)
             return client(argv[2], std::atoi(argv[3]));
         if (mode == "slow-client")

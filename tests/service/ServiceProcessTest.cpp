@@ -8,6 +8,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -33,6 +34,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -70,6 +72,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
         std::vector<char*> argv;
         for (auto& arg : args)
             argv.push_back(arg.data());
@@ -100,6 +103,7 @@ public:
             for (auto end = buffered_.find('\n'); end != std::string::npos; end = buffered_.find('\n')) {
                 std::string line = buffered_.substr(0, end);
                 buffered_.erase(0, end + 1);
+                all_ += line + "\n";
                 if (line.find(text) != std::string::npos)
                     return line;
             }
@@ -114,6 +118,15 @@ public:
                 return "";
             buffered_.append(chunk, static_cast<std::size_t>(got));
         }
+    }
+
+    // Everything up to the end of the output.
+    std::string rest(std::chrono::milliseconds limit = 10s)
+    {
+        lineWith("\x01", limit); // no line holds it: reads to the end
+        std::string out = std::exchange(all_, std::string()) + buffered_;
+        buffered_.clear();
+        return out;
     }
 
     // The exit status, or -1 when the child was still running after `limit`.
@@ -138,6 +151,7 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
     std::string buffered_;
+    std::string all_;
 };
 
 Child* startService(int port)
@@ -468,6 +482,7 @@ TEST_F(AService, DropsPeersThatSendOversizedMalformedOrUnfinishedFramesAndServes
         const int fd = rawConnection(runtimeDirectory.socketFor(9705));
         ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         EXPECT_TRUE(closedByPeerWithin(fd, 3s)) << "offence of " << bytes.size() << " bytes";
+        EXPECT_THAT(service_->lineWith("dropped"), HasSubstr(bytes.size() == 5 ? ": stall: " : ": bad frame: "));
         ::close(fd);
         EXPECT_EQ(*client->dispatchAsync("echo", "still here").get(), "still here");
     }
@@ -715,6 +730,208 @@ TEST_F(AService, BacksOffAtTheDescriptorLimitAndServesAgainOnceDescriptorsFree)
     ASSERT_EQ(connecting.wait_for(5s), std::future_status::ready);
     EXPECT_NO_THROW(connecting.get());
     runtime->disconnectAsync().get();
+}
+
+// The service as `status --json` reports it, or null when none answers.
+nlohmann::json statusOf(int port)
+{
+    Child status({HALVORA_RUNTIME_PATH, "status", "--port", std::to_string(port), "--json"});
+    const std::string out = status.rest();
+    return status.exitWithin(5s) == 0 ? nlohmann::json::parse(out) : nlohmann::json();
+}
+
+std::string procStat(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text.substr(text.rfind(')') + 2); // state, ppid, pgrp, session, ...
+}
+
+bool gone(pid_t pid, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (::kill(pid, 0) == 0 && procStat(pid)[0] != 'Z') {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+int zombieChildren()
+{
+    int zombies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::istringstream fields(procStat(std::stoi(name)));
+        std::string state;
+        pid_t parent = 0;
+        fields >> state >> parent;
+        zombies += state == "Z" && parent == ::getpid() ? 1 : 0;
+    }
+    return zombies;
+}
+
+RuntimeOptions onPort(const std::string& uuid, int port, const std::string& arguments,
+                      RuntimeOptions::RuntimeConnectOptions connect = RuntimeOptions::RuntimeConnectOptions::Default)
+{
+    RuntimeOptions options(uuid, "stable");
+    options.port = port;
+    options.arguments = arguments;
+    options.runtimeConnectOptions = connect;
+    return options;
+}
+
+// Services that applications started are stopped by whoever started them
+// last: the test, whatever happened.
+class AnApplicationOnAPortWithNoService : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (const pid_t pid : started_)
+            if (!gone(pid, 0ms))
+                ::kill(pid, SIGTERM);
+    }
+    pid_t servicePid(int port)
+    {
+        const auto status = statusOf(port);
+        const pid_t pid = status.is_null() ? -1 : status.at("pid").get<pid_t>();
+        if (pid > 0)
+            started_.push_back(pid);
+        return pid;
+    }
+    std::vector<pid_t> started_;
+};
+
+TEST_F(AnApplicationOnAPortWithNoService, StartsOneDetachedServiceWhenTwoApplicationsConnectAtOnce)
+{
+    RuntimeFactory factory;
+    auto only =
+        factory.getRuntimeInstance(onPort("only", 9721, "", RuntimeOptions::RuntimeConnectOptions::ConnectOnly));
+    EXPECT_THROW(only->connectAsync().get(), HalvoraApiException);
+    EXPECT_FALSE(std::filesystem::exists(runtimeDirectory.socketFor(9721)));
+
+    std::unique_ptr<Child> provider(startPeer({"provider", "9721", "--idle-exit 30"}));
+    auto racer = factory.getRuntimeInstance(onPort("racer", 9721, "--idle-exit 30"));
+    auto other = factory.getRuntimeInstance(onPort("other", 9721, "--idle-exit 30"));
+    auto racing = other->connectAsync();
+    racer->connectAsync().get();
+    racing.get();
+    ASSERT_FALSE(provider->lineWith("ready", 20s).empty());
+    auto client = racer->getChannels()->createClient("load");
+    client->connectAsync(true).get();
+    EXPECT_EQ(*client->dispatchAsync("echo", "one service").get(), "one service");
+
+    const pid_t service = servicePid(9721);
+    ASSERT_GT(service, 0);
+    const auto status = statusOf(9721);
+    EXPECT_EQ(status.at("runtimes").size(), 3u);
+    EXPECT_EQ(status.at("idle_exit_seconds"), 30); // the options' arguments came last
+    std::istringstream fields(procStat(service));
+    std::string state;
+    pid_t parent = 0;
+    pid_t group = 0;
+    pid_t session = 0;
+    fields >> state >> parent >> group >> session;
+    EXPECT_NE(parent, ::getpid());
+    EXPECT_NE(session, ::getsid(0));
+    EXPECT_EQ(zombieChildren(), 0);
+    racer->disconnectAsync().get();
+    other->disconnectAsync().get();
+}
+
+TEST_F(AnApplicationOnAPortWithNoService, FindsAServiceThatStopsWhenIdleAndStartsAgainOnTheNextConnect)
+{
+    RuntimeFactory factory;
+    auto runtime = factory.getRuntimeInstance(onPort("idle", 9722, "--idle-exit 1"));
+    runtime->connectAsync().get();
+    const pid_t first = servicePid(9722);
+    ASSERT_GT(first, 0);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(statusOf(9722).is_object()) << "stopped with a runtime connected";
+    runtime->disconnectAsync().get();
+    EXPECT_TRUE(gone(first, 5s));
+    EXPECT_FALSE(std::filesystem::exists(runtimeDirectory.socketFor(9722)));
+
+    RuntimeFactory again;
+    auto next = again.getRuntimeInstance(onPort("again", 9722, "--idle-exit 1"));
+    next->connectAsync().get();
+    const pid_t second = servicePid(9722);
+    EXPECT_GT(second, 0);
+    EXPECT_NE(second, first);
+    next->disconnectAsync().get();
+    EXPECT_TRUE(gone(second, 5s));
+}
+
+TEST_F(AService, ReportsItsRuntimesChannelsAndWaitingCallsAndSaysWhenNoneAnswers)
+{
+    start(9723);
+    std::unique_ptr<Child> provider(startPeer({"provider", "9723"}));
+    ASSERT_FALSE(provider->lineWith("ready").empty());
+    RuntimeFactory factory;
+    std::vector<std::shared_ptr<ChannelClient>> clients;
+    for (const char* uuid : {"first", "second"}) {
+        clients.push_back(connectedRuntime(factory, 9723, uuid)->getChannels()->createClient("load"));
+        clients.back()->connectAsync(true).get();
+    }
+    EXPECT_THAT(service_->lineWith("connected"),
+                HasSubstr("<6>halvora-runtime: runtime 1 (pid " + std::to_string(provider->pid()) +
+                          ", uuid \"provider\") connected"));
+    auto slow = clients[0]->dispatchAsync("slow", "x");
+    ASSERT_FALSE(provider->lineWith("slow started").empty());
+
+    const auto status = statusOf(9723);
+    ASSERT_TRUE(status.is_object());
+    EXPECT_EQ(status.at("runtimes").size(), 3u);
+    EXPECT_EQ(status.at("waiting_calls"), 1);
+    const auto& channel = status.at("channels").at(0);
+    EXPECT_EQ(channel.at("name"), "load");
+    EXPECT_EQ(channel.at("clients"), 2);
+    EXPECT_EQ(channel.at("provider").at("uuid"), "provider");
+    EXPECT_EQ(channel.at("provider").at("pid"), provider->pid());
+
+    Child text({HALVORA_RUNTIME_PATH, "status", "--port", "9723"});
+    const std::string printed = text.rest();
+    EXPECT_THAT(printed, HasSubstr("runtimes:      3"));
+    EXPECT_THAT(printed, HasSubstr("\"load\"  provider handle 1 (pid " + std::to_string(provider->pid()) +
+                                   ", uuid \"provider\")  clients 2"));
+    EXPECT_THAT(printed, HasSubstr("waiting calls: 1"));
+    slow.wait();
+
+    Child none({HALVORA_RUNTIME_PATH, "status", "--port", "9729"});
+    EXPECT_THAT(none.rest(), HasSubstr("no runtime service answers"));
+    EXPECT_EQ(none.exitWithin(5s), 1);
+}
+
+std::string onPath(const std::string& program)
+{
+    for (const char* folder : {"/usr/bin", "/bin", "/usr/local/bin"})
+        if (::access((std::string(folder) + "/" + program).c_str(), X_OK) == 0)
+            return std::string(folder) + "/" + program;
+    return {};
+}
+
+TEST(ASocketActivatedService, ServesOnTheSocketItIsHandedAndLeavesItToTheManagerWhenIdle)
+{
+    const std::string activate = onPath("systemd-socket-activate");
+    if (activate.empty())
+        GTEST_SKIP() << "systemd-socket-activate is missing (Debian package systemd)";
+    const std::string socket = runtimeDirectory.socketFor(9724);
+    std::filesystem::create_directories(std::filesystem::path(socket).parent_path());
+    ::chmod(std::filesystem::path(socket).parent_path().c_str(), 0700);
+    Child manager({activate, "-l", socket, HALVORA_RUNTIME_PATH, "--idle-exit", "1"});
+    ASSERT_FALSE(manager.lineWith("Listening on").empty());
+
+    RuntimeFactory factory;
+    auto runtime =
+        factory.getRuntimeInstance(onPort("activated", 9724, "", RuntimeOptions::RuntimeConnectOptions::ConnectOnly));
+    runtime->connectAsync().get();
+    EXPECT_EQ(statusOf(9724).at("started_by"), "socket activation");
+    runtime->disconnectAsync().get();
+    EXPECT_EQ(manager.exitWithin(5s), 0);
+    EXPECT_TRUE(std::filesystem::exists(socket));
 }
 
 } // namespace
