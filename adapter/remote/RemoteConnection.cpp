@@ -118,8 +118,15 @@ Result RemoteConnection::connectSocket()
     std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
     const auto deadline = Clock::now() + wire::silenceLimit;
     for (;;) {
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            // Reads block for a tick at most; writes never block (MSG_DONTWAIT).
+            const int flags = ::fcntl(fd_, F_GETFL);
+            const timeval tick{0, 250'000};
+            if (::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+                ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
+                return Result::error(std::string("cannot set up the socket: ") + std::strerror(errno));
             return Result::null();
+        }
         const int error = errno;
         if (error == EINTR)
             continue;
@@ -289,46 +296,38 @@ void RemoteConnection::heartbeatIfIdle(Clock::time_point now)
     // Nothing sent: the service is not reading, and its silence will tell.
 }
 
+// Reads block for at most a tick, so heartbeats and silence are checked
+// without a poll before every read.
 void RemoteConnection::readLoop()
 {
     wire::FrameReader reader;
     std::string why = lostMessage;
     auto lastHeard = Clock::now();
     for (;;) {
-        int timeout = -1;
+        const std::size_t room = std::max(readChunk, reader.missing());
+        const ssize_t got = ::recv(fd_, reader.space(room), room, 0);
+        const auto now = Clock::now();
+        if (got > 0) {
+            reader.commit(static_cast<std::size_t>(got));
+            lastHeard = now;
+            try {
+                wire::Message message;
+                while (reader.next(message))
+                    onFrame(message);
+            } catch (const wire::FrameError& e) {
+                why = std::string("the runtime service sent a broken frame: ") + e.what();
+                break;
+            }
+        } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            break;
+        }
         if (heartbeats_) {
-            const auto now = Clock::now();
             if (now - lastHeard >= wire::silenceLimit) {
                 why = "the runtime service sent nothing for " + std::to_string(wire::silenceLimit.count()) +
                       " ms; it is treated as gone";
                 break;
             }
             heartbeatIfIdle(now);
-            // A heartbeat that could not go now is tried again shortly, not in a spin.
-            const auto nextBeat =
-                std::max(Clock::time_point(Clock::duration(lastSent_.load())) + wire::heartbeatInterval,
-                         now + std::chrono::milliseconds(50));
-            timeout = millisecondsUntil(std::min(nextBeat, lastHeard + wire::silenceLimit), now);
-        }
-        pollfd ready{fd_, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, timeout);
-        if (polled == 0 || (polled < 0 && errno == EINTR))
-            continue;
-        const std::size_t room = std::max(readChunk, reader.missing());
-        const ssize_t got = ::recv(fd_, reader.space(room), room, 0);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
-        if (got <= 0)
-            break;
-        reader.commit(static_cast<std::size_t>(got));
-        lastHeard = Clock::now();
-        try {
-            wire::Message message;
-            while (reader.next(message))
-                onFrame(message);
-        } catch (const wire::FrameError& e) {
-            why = std::string("the runtime service sent a broken frame: ") + e.what();
-            break;
         }
     }
     lost(why);
