@@ -157,7 +157,6 @@ std::string spawnDetached(const std::vector<std::string>& args, int readyWrite, 
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    // The descriptor for "ready" first, in case it is one of 0 to 2.
     posix_spawn_file_actions_adddup2(&actions, readyWrite, 3);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
     posix_spawn_file_actions_adddup2(&actions, 0, 1);
@@ -239,6 +238,15 @@ std::string startServiceIfAbsent(const ConnectRequest& connect, const std::strin
     int readyPipe[2];
     if (::pipe2(readyPipe, O_CLOEXEC) != 0)
         return std::string("cannot start ") + programName + ": no pipe";
+    // Above the descriptors the child's are moved to, so that moving one
+    // never lands on another (an application may have closed its 0 to 2).
+    const int movedUp = ::fcntl(readyPipe[1], F_DUPFD_CLOEXEC, 10);
+    ::close(readyPipe[1]);
+    readyPipe[1] = movedUp;
+    if (movedUp < 0) {
+        ::close(readyPipe[0]);
+        return std::string("cannot start ") + programName + ": no descriptor";
+    }
     pid_t pid = -1;
     const std::string spawnFailure = spawnDetached(args, readyPipe[1], pid);
     ::close(readyPipe[1]);

@@ -7,6 +7,7 @@
 #include "wire/SocketPath.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -112,8 +113,14 @@ int main(int argc, char** argv)
         } else if (arg == "--autostarted") {
             autostarted = true;
         } else if (arg == "--ready-fd" && hasValue && parseNumber(argv[i + 1], 3, 65535, value)) {
-            readyFd = static_cast<int>(value);
-            ::fcntl(readyFd, F_SETFD, FD_CLOEXEC); // not for manifests this service launches
+            // Only a pipe that is open now: writing to a descriptor this
+            // service opens later (its socket, its lock) would do harm.
+            struct stat status {};
+            const int fd = static_cast<int>(value);
+            if (::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
+                readyFd = fd;
+                ::fcntl(readyFd, F_SETFD, FD_CLOEXEC); // not for manifests this service launches
+            }
             ++i;
         } else {
             report(readyFd, "error: halvora-runtime does not take '" + arg + "'");
