@@ -115,28 +115,6 @@ TEST_F(TheEventIntake, HandsLargePayloadsToTheHandlerAndRepliesWhole)
     EXPECT_EQ(reply.payload(), payload + "!");
 }
 
-TEST_F(TheEventIntake, RepliesWithAnErrorForAHandlerExceptionOfAnyType)
-{
-    connect();
-    auto provider = runtime->getChannels()->createProvider("prices");
-    provider->registerTopic("std", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
-        throw std::runtime_error("no quote");
-    });
-    provider->registerTopic("int", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
-        throw 42;
-    });
-    const std::pair<const char*, const char*> cases[] = {
-        {"std", "no quote"}, {"int", "A topic handler threw an exception that is not a std::exception"}};
-    for (const auto& [topic, message] : cases) {
-        std::string log;
-        const Reply reply = fire(channelEvent("ChannelProviderMessage", someone, "prices", topic), &log);
-        ASSERT_TRUE(reply.returned) << topic;
-        EXPECT_TRUE(reply.isError()) << topic;
-        EXPECT_EQ(reply.payload(), message);
-        EXPECT_EQ(log, "");
-    }
-}
-
 TEST_F(TheEventIntake, TurnsAnyExceptionOfADisconnectionSubscriberIntoALogLine)
 {
     connect();
@@ -151,33 +129,6 @@ TEST_F(TheEventIntake, TurnsAnyExceptionOfADisconnectionSubscriberIntoALogLine)
     runtime->subscribeDisconnected([] { throw 42; });
     EXPECT_FALSE(fire(adapterDisconnectedEvent(), &log).returned);
     EXPECT_EQ(log, "An exception was thrown in C++ during the callback handler");
-}
-
-TEST_F(TheEventIntake, NeverTouchesARuntimeThatIsGone)
-{
-    connect();
-    const Connection connection = *native().lastConnection();
-    runtime.reset();
-    factory.reset();
-    const auto event = adapterDisconnectedEvent();
-    EXPECT_FALSE(NativeDouble::fireEvent(connection, event.data(), event.size()).returned);
-
-    // An address the library never handed out is ignored the same way.
-    Connection stranger = connection;
-    int notARuntime = 0;
-    stranger.runtime = &notARuntime;
-    EXPECT_FALSE(NativeDouble::fireEvent(stranger, event.data(), event.size()).returned);
-}
-
-TEST_F(TheEventIntake, SurvivesTheLastReferenceBeingDroppedInsideACallback)
-{
-    connect();
-    std::weak_ptr<Runtime> watched = runtime;
-    runtime->subscribeDisconnected([this] { factory.reset(); });
-    runtime.reset();
-    const Reply reply = fire(adapterDisconnectedEvent());
-    EXPECT_TRUE(reply.returned);
-    EXPECT_TRUE(watched.expired());
 }
 
 } // namespace

@@ -231,7 +231,7 @@ TEST_F(ARuntime, RefusesChannelsAndLaunchesUntilConnected)
     EXPECT_EQ(messageOf([&] { runtime->getDesktopSystem(); }), "Can't use the runtime as it is not connected");
 }
 
-TEST_F(ARuntime, SendsItsOptionsVersionAndAContextNeverUsedBeforeWhenConnecting)
+TEST_F(ARuntime, EmitsTheBannerAndSendsItsOptionsVersionAndAContextNeverUsedBeforeOnEveryConnect)
 {
     auto other = factory->getRuntimeInstance(RuntimeOptions("app-2", "stable"));
     connect();
@@ -245,15 +245,8 @@ TEST_F(ARuntime, SendsItsOptionsVersionAndAContextNeverUsedBeforeWhenConnecting)
     const std::set<std::uint64_t> contexts{calls[0].request["runtime_ptr"].uint(), calls[1].request["runtime_ptr"].uint(),
                                            calls[2].request["runtime_ptr"].uint()};
     EXPECT_EQ(contexts.size(), 3u);
-}
-
-TEST_F(ARuntime, EmitsTheBannerOnEveryConnectAttempt)
-{
-    native().script(connectFunction, Result::uint(0));
-    EXPECT_THROW(runtime->connectAsync().get(), HalvoraApiException);
-    connect();
-    EXPECT_THAT(bannersSeen(), ElementsAre(L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n",
-                                           L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
+    EXPECT_THAT(bannersSeen(), ::testing::Each(L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
+    EXPECT_EQ(bannersSeen().size(), 3u);
 }
 
 class AFailedConnect : public RuntimeFixture, public ::testing::WithParamInterface<Result> {};
