@@ -88,8 +88,7 @@ private:
 
 } // namespace
 
-HandlerInvocation::HandlerInvocation()
-    : running(std::make_shared<std::atomic<bool>>(true)), outer(currentInvocation)
+HandlerInvocation::HandlerInvocation() : running(std::make_shared<std::atomic<bool>>(true)), outer(currentInvocation)
 {
     currentInvocation = this;
 }
@@ -121,15 +120,16 @@ std::shared_future<TaskQueue::Result> queueWork(TaskQueue& taskQueue, FuturesMan
     auto reply = std::make_shared<QueuedReply>(abandonedMessage);
     std::shared_future<TaskQueue::Result> future = reply->future();
     if (const HandlerInvocation* invocation = HandlerInvocation::current()) {
-        reply->watchedBy(Reaper::instance().at(Reaper::Clock::now() + selfWaitLimit(),
-                              [watched = std::weak_ptr<QueuedReply>(reply), running = invocation->runningFlag()] {
-                                  if (!running->load()) {
-                                      return;
-                                  }
-                                  if (const auto waiting = watched.lock()) {
-                                      waiting->fail(selfWaitMessage);
-                                  }
-                              }));
+        reply->watchedBy(
+            Reaper::instance().at(Reaper::Clock::now() + selfWaitLimit(),
+                                  [watched = std::weak_ptr<QueuedReply>(reply), running = invocation->runningFlag()] {
+                                      if (!running->load()) {
+                                          return;
+                                      }
+                                      if (const auto waiting = watched.lock()) {
+                                          waiting->fail(selfWaitMessage);
+                                      }
+                                  }));
     }
     TaskQueue::Task task([reply = std::move(reply), work = std::move(work)]() -> TaskQueue::Result {
         reply->run(work);

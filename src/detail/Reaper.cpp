@@ -112,14 +112,14 @@ void Reaper::spawn(std::function<void()> body)
     const std::uint64_t id = nextThreadId++;
     // The thread reports its end under this same lock, so it is in the map by then.
     threads.emplace(id, std::thread([this, id, body = std::move(body)]() mutable {
-        body();
-        body = nullptr;
-        {
-            std::lock_guard<std::mutex> ending(mutex);
-            ended.push_back(id);
-        }
-        changed.notify_all();
-    }));
+                        body();
+                        body = nullptr;
+                        {
+                            std::lock_guard<std::mutex> ending(mutex);
+                            ended.push_back(id);
+                        }
+                        changed.notify_all();
+                    }));
 }
 
 void Reaper::run()

@@ -175,8 +175,8 @@ std::future<void> Runtime::disconnectAsync()
     // Asked for by a disconnection subscriber of this runtime: they are being
     // told already, and telling them again would ask again, without end.
     const bool notify = !notifyingOn(this);
-    return startLifecycleTask([](Runtime& runtime, bool notifySubscribers) { runtime.runDisconnect(notifySubscribers); },
-                              notify);
+    return startLifecycleTask(
+        [](Runtime& runtime, bool notifySubscribers) { runtime.runDisconnect(notifySubscribers); }, notify);
 }
 
 void Runtime::runConnect()

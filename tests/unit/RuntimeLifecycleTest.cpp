@@ -161,9 +161,8 @@ TEST_F(ARuntimeOnTheEmbeddedAdapter, NeverReportsAFailedOrUnansweredDispatchAsSu
 {
     auto serving = connected("server");
     auto served = provider(serving, "odd");
-    served->registerTopic("throws", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
-        throw 42;
-    });
+    served->registerTopic("throws",
+                          [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> { throw 42; });
     served->registerTopic("nothing", [](std::shared_ptr<std::string>, EndpointId) { return nullptr; });
     auto asking = client(connected("asker"), "odd");
 
@@ -242,7 +241,8 @@ TEST_F(ARuntime, EmitsTheBannerAndSendsItsOptionsVersionAndAContextNeverUsedBefo
     EXPECT_THAT(calls[0].request.keys(), ElementsAre("runtime_options", "runtime_ptr", "version"));
     EXPECT_EQ(calls[0].request["version"].str(), "1.2.1.34");
     EXPECT_EQ(calls[0].request["runtime_options"]["uuid"].str(), "app-1");
-    const std::set<std::uint64_t> contexts{calls[0].request["runtime_ptr"].uint(), calls[1].request["runtime_ptr"].uint(),
+    const std::set<std::uint64_t> contexts{calls[0].request["runtime_ptr"].uint(),
+                                           calls[1].request["runtime_ptr"].uint(),
                                            calls[2].request["runtime_ptr"].uint()};
     EXPECT_EQ(contexts.size(), 3u);
     EXPECT_THAT(bannersSeen(), ::testing::Each(L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
