@@ -38,28 +38,24 @@ TEST_F(ADispatch, DeliversClientDispatchToTheProviderAndReturnsItsReply)
     EXPECT_FALSE(message->payloadIsNull);
 }
 
-TEST_F(ADispatch, ReturnsNullWhenTheHandlerAnswersWithoutValueAndAnErrorWhenNotAtAll)
+TEST_F(ADispatch, ReturnsWhatTheHandlerAnsweredAndAnErrorForNoAnswerOrOneThatCannotBeRead)
 {
-    provider.answer([](const ReceivedEvent&) { return Reply::null(); });
-    EXPECT_EQ(client.dispatch(clientId, "t").kind, Outcome::Kind::Null);
-    provider.answer([](const ReceivedEvent&) { return Reply::none(); });
-    const Outcome unanswered = client.dispatch(clientId, "t");
-    ASSERT_TRUE(unanswered.isError());
-    EXPECT_EQ(unanswered.text, "The application did not answer");
-}
-
-TEST_F(ADispatch, ReturnsTheHandlersErrorTextAsAnError)
-{
-    provider.answer([](const ReceivedEvent&) { return Reply::error("no such topic"); });
-    const Outcome reply = client.dispatch(clientId, "t", "{}");
-    ASSERT_TRUE(reply.isError());
-    EXPECT_EQ(reply.text, "no such topic");
-}
-
-TEST_F(ADispatch, EndsWithAnErrorWhenTheReplyCannotBeRead)
-{
-    provider.answer([](const ReceivedEvent&) { return Reply::garbage(); });
-    EXPECT_TRUE(client.dispatch(clientId, "t").isError());
+    const struct {
+        Reply reply;
+        Outcome::Kind kind;
+        std::string text;
+    } cases[] = {
+        {Reply::null(), Outcome::Kind::Null, ""},
+        {Reply::none(), Outcome::Kind::Error, "The application did not answer"},
+        {Reply::error("no such topic"), Outcome::Kind::Error, "no such topic"},
+        {Reply::garbage(), Outcome::Kind::Error, "the runtime's reply to the event could not be read"},
+    };
+    for (const auto& c : cases) {
+        provider.answer([&c](const ReceivedEvent&) { return c.reply; });
+        const Outcome reply = client.dispatch(clientId, "t", "{}");
+        EXPECT_EQ(reply.kind, c.kind) << c.text;
+        EXPECT_EQ(reply.text, c.text);
+    }
 }
 
 TEST_F(ADispatch, CarriesAMissingPayloadAsNullAndAnEmptyOneAsText)
