@@ -51,7 +51,7 @@ TEST_F(ADispatch, ReturnsWhatTheHandlerAnsweredAndAnErrorForNoAnswerOrOneThatCan
         {Reply::garbage(), Outcome::Kind::Error, "the runtime's reply to the event could not be read"},
     };
     for (const auto& c : cases) {
-        provider.answer([&c](const ReceivedEvent&) { return c.reply; });
+        provider.answer([reply = c.reply](const ReceivedEvent&) { return reply; });
         const Outcome reply = client.dispatch(clientId, "t", "{}");
         EXPECT_EQ(reply.kind, c.kind) << c.text;
         EXPECT_EQ(reply.text, c.text);
