@@ -136,7 +136,9 @@ void Reaper::run()
         if (timers.empty()) {
             changed.wait(lock, ready);
         } else {
-            changed.wait_until(lock, timers.begin()->first.first, ready);
+            // A copy: the timer may be cancelled, and its node freed, while this waits.
+            const Clock::time_point next = timers.begin()->first.first;
+            changed.wait_until(lock, next, ready);
         }
         std::vector<std::function<void()>> work;
         work.swap(jobs);
