@@ -69,7 +69,6 @@ private:
     std::vector<std::function<void()>> disconnectedSubscribers;
 
     friend class Channels;
-    friend struct detail::ChannelsAccess;
     /// @endcond
 };
 

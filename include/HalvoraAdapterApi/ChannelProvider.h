@@ -77,7 +77,6 @@ private:
     std::vector<std::function<void(const EndpointId&)>> clientDisconnectedSubscribers;
 
     friend class Channels;
-    friend struct detail::ChannelsAccess;
     /// @endcond
 };
 

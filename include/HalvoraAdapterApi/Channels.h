@@ -61,7 +61,6 @@ private:
     std::map<std::string, std::shared_ptr<ChannelProvider>> providers;
 
     friend class Runtime;
-    friend struct detail::ChannelsAccess;
     /// @endcond
 };
 

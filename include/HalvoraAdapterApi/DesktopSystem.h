@@ -38,7 +38,6 @@ private:
     detail::TaskQueue& taskQueue;
 
     friend class Runtime;
-    friend struct detail::DesktopSystemAccess;
     /// @endcond
 };
 

@@ -1,3 +1,5 @@
+// The bridge to the native adapter: how each kind of result reads, what the
+// decoder reports, and that every result buffer goes back exactly once.
 #include "native/Bridge.h"
 
 #include <HalvoraAdapterApi/HalvoraApiException.h>
@@ -17,118 +19,92 @@ void packRecord(detail::Packer& packer, const EmptyRecord&)
     detail::packMapHeader(packer, 0);
 }
 
-class BridgeTest : public ::testing::Test {
-protected:
-    void SetUp() override { NativeDouble::instance().reset(); }
-    void TearDown() override
-    {
-        EXPECT_EQ(NativeDouble::instance().outstandingBuffers(), 0u);
-        EXPECT_EQ(NativeDouble::instance().invalidReleases(), 0u);
-    }
+struct ResultRow {
+    const char* name;
+    Result result;
+    std::string outcome; // "value:<text>", "null" or "error:<text>"
+    std::string log;     // what the decoder writes to stderr
 };
 
-TEST_F(BridgeTest, SmokeValueNullAndError)
+const std::string parseError = "C++ ADAPTER:   Error parsing response: ";
+
+class AnAdapterResult : public ::testing::TestWithParam<ResultRow> {};
+
+TEST_P(AnAdapterResult, ReadsAsItsFlagsSayAndIsReleasedOnce)
 {
-    auto& native = NativeDouble::instance();
-    native.script("d_halvora_channels_client_dispatch", Result::text("reply"));
-    native.script("d_halvora_channels_client_dispatch", Result::null());
-    native.script("d_halvora_channels_client_dispatch", Result::error("boom"));
-
+    NativeDouble& native = NativeDouble::instance();
+    native.reset();
+    native.script("d_halvora_channels_client_dispatch", GetParam().result);
     std::shared_ptr<std::string> value;
-    detail::invokeNative(d_halvora_channels_client_dispatch, EmptyRecord{}, value);
-    ASSERT_TRUE(value);
-    EXPECT_EQ(*value, "reply");
-
-    std::shared_ptr<std::string> none;
-    detail::invokeNative(d_halvora_channels_client_dispatch, EmptyRecord{}, none);
-    EXPECT_FALSE(none);
-
-    std::shared_ptr<std::string> failed;
+    std::string outcome;
+    ::testing::internal::CaptureStderr();
     try {
-        detail::invokeNative(d_halvora_channels_client_dispatch, EmptyRecord{}, failed);
-        FAIL() << "expected an exception";
+        detail::invokeNative(d_halvora_channels_client_dispatch, EmptyRecord{}, value);
+        outcome = value ? "value:" + *value : "null";
     } catch (const HalvoraApiException& e) {
-        EXPECT_STREQ(e.what(), "boom");
+        outcome = std::string("error:") + e.what();
     }
-    auto calls = native.calls("d_halvora_channels_client_dispatch");
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].bytes, hexBytes("80"));
-}
-
-TEST_F(BridgeTest, NilRequestReachesTheAdapterAsNullPointer)
-{
-    NativeResult result = detail::callNative(d_halvora_disconnect, detail::EncodedRequest());
-    detail::releaseNativeResult(result);
-    auto calls = NativeDouble::instance().calls("d_halvora_disconnect");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_TRUE(calls[0].nullRequest);
-}
-
-TEST_F(BridgeTest, UndecodableResultsAreLoggedAndReadAsEmptyText)
-{
-    auto& native = NativeDouble::instance();
-    native.script("d_halvora_desktop_launch_manifest", Result::nullPointer());
-    native.script("d_halvora_desktop_launch_manifest", Result::raw(hexBytes("a5 61 62")));
-    native.script("d_halvora_desktop_launch_manifest", Result::raw(hexBytes("c1")));
-    native.script("d_halvora_desktop_launch_manifest", Result::raw(hexBytes("81 a1 6b a1 76")));
-    native.script("d_halvora_desktop_launch_manifest", Result::raw(hexBytes("a2 6f 6b ff ff")));
-    const char* expectedLogs[] = {"C++ ADAPTER:   Error parsing response: null input\n",
-                                  "C++ ADAPTER:   Error parsing response: end of buffer.\n",
-                                  "C++ ADAPTER:   Error parsing response: format error.\n", "", ""};
-    const char* expectedValues[] = {"", "", "", "", "ok"};
-    for (int i = 0; i < 5; ++i) {
-        std::shared_ptr<std::string> value;
-        ::testing::internal::CaptureStderr();
-        detail::invokeNative(d_halvora_desktop_launch_manifest, EmptyRecord{}, value);
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), expectedLogs[i]) << i;
-        ASSERT_TRUE(value) << i;
-        EXPECT_EQ(*value, expectedValues[i]) << i;
-    }
-}
-
-TEST_F(BridgeTest, NullAndErrorFlagsReleaseTheBufferOnce)
-{
-    auto& native = NativeDouble::instance();
-    native.script("d_halvora_channels_client_dispatch", Result::nullPointer(4, false, true));
-    native.script("d_halvora_channels_client_dispatch", Result::raw(hexBytes("a1 78"), true, true));
-    native.script("d_halvora_channels_client_dispatch", Result::raw(hexBytes("80"), true, false));
-
-    std::shared_ptr<std::string> value;
-    detail::invokeNative(d_halvora_channels_client_dispatch, EmptyRecord{}, value);
-    EXPECT_FALSE(value);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), GetParam().log);
+    EXPECT_EQ(outcome, GetParam().outcome);
+    EXPECT_EQ(native.calls()[0].bytes, hexBytes("80"));
     EXPECT_EQ(native.buffersReleased(), 1u);
-    try {
-        detail::invokeNative(d_halvora_channels_client_dispatch, EmptyRecord{}, value);
-        FAIL();
-    } catch (const HalvoraApiException& e) {
-        EXPECT_STREQ(e.what(), "x"); // the error flag wins over the null flag
-    }
-    try {
-        detail::invokeNative(d_halvora_channels_client_dispatch, EmptyRecord{}, value);
-        FAIL();
-    } catch (const HalvoraApiException& e) {
-        EXPECT_STREQ(e.what(), "");
-    }
-    EXPECT_FALSE(value);
-    EXPECT_EQ(native.buffersReleased(), 3u);
+    EXPECT_EQ(native.outstandingBuffers(), 0u);
+    EXPECT_EQ(native.invalidReleases(), 0u);
 }
 
-TEST(HalvoraApiExceptionTest, CopyKeepsAndMoveEmptiesTheMessage)
+std::vector<std::uint8_t> nested(std::size_t depth)
+{
+    std::vector<std::uint8_t> bytes(depth, 0x91);
+    bytes.push_back(0xc0);
+    return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, AnAdapterResult,
+    ::testing::Values(ResultRow{"text", Result::text("reply"), "value:reply", ""},
+                      ResultRow{"nullFlag", Result::null(), "null", ""},
+                      ResultRow{"error", Result::error("boom"), "error:boom", ""},
+                      ResultRow{"errorWinsOverNull", Result::raw(hexBytes("a1 78"), true, true), "error:x", ""},
+                      ResultRow{"errorNotText", Result::raw(hexBytes("80"), true), "error:", ""},
+                      ResultRow{"nullDataWithNullFlag", Result::nullPointer(4, false, true), "null", ""},
+                      ResultRow{"nullData", Result::nullPointer(), "value:", parseError + "null input\n"},
+                      ResultRow{"nullDataError", Result::nullPointer(16, true), "error:", parseError + "null input\n"},
+                      ResultRow{"truncated", Result::raw(hexBytes("a5 61 62")),
+                                "value:", parseError + "end of buffer.\n"},
+                      ResultRow{"empty", Result::raw({}), "value:", parseError + "end of buffer.\n"},
+                      ResultRow{"reservedByte", Result::raw(hexBytes("c1")), "value:", parseError + "format error.\n"},
+                      ResultRow{"tooDeep", Result::raw(nested(200)), "value:", parseError + "format error.\n"},
+                      ResultRow{"notText", Result::raw(hexBytes("81 a1 6b a1 76")), "value:", ""},
+                      ResultRow{"trailingBytes", Result::raw(hexBytes("a2 6f 6b ff ff")), "value:ok", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TheBridge, PassesTheNilRequestAsANullPointer)
+{
+    NativeDouble::instance().reset();
+    detail::releaseNativeResult(detail::callNative(d_halvora_disconnect, detail::EncodedRequest()));
+    EXPECT_TRUE(NativeDouble::instance().calls()[0].nullRequest);
+    EXPECT_EQ(NativeDouble::instance().outstandingBuffers(), 0u);
+}
+
+TEST(AnApiException, KeepsItsMessageWhenCopiedAndGivesItUpWhenMoved)
 {
     HalvoraApiException original("message");
     HalvoraApiException copy(original);
-    EXPECT_STREQ(copy.what(), "message");
     HalvoraApiException moved(std::move(original));
+    EXPECT_STREQ(copy.what(), "message");
     EXPECT_STREQ(moved.what(), "message");
     EXPECT_STREQ(original.what(), "");
     HalvoraApiException assigned("other");
     assigned = copy;
     EXPECT_STREQ(assigned.what(), "message");
-    assigned = std::move(copy);
+    HalvoraApiException& self = assigned;
+    assigned = self;
+    assigned = std::move(self);
     EXPECT_STREQ(assigned.what(), "message");
+    HalvoraApiException target("other");
+    target = std::move(copy);
+    EXPECT_STREQ(target.what(), "message");
     EXPECT_STREQ(copy.what(), "");
-    const std::exception& base = assigned;
-    EXPECT_STREQ(base.what(), "message");
 }
 
 } // namespace

@@ -6,8 +6,6 @@ namespace detail {
 class TaskQueue;
 class FuturesManager;
 struct ChannelMessage;
-struct ChannelsAccess;
-struct DesktopSystemAccess;
 struct RuntimeAccess;
 } // namespace detail
 } // namespace HalvoraAdapterApi

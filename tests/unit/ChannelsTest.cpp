@@ -1,0 +1,389 @@
+// Channels through a connected runtime on the native double: the requests
+// each end sends, how events reach the ends of their channel, what a reset
+// leaves behind, and a storm of events from many threads.
+#include <HalvoraAdapterApi/HalvoraApiException.h>
+#include <HalvoraAdapterApi/Runtime.h>
+
+#include "MsgPackHex.h"
+#include "Outcome.h"
+#include "RuntimeFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <functional>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+using namespace HalvoraAdapterApi;
+using namespace HalvoraTest;
+using ::testing::ElementsAre;
+using Future = std::shared_future<std::shared_ptr<std::string>>;
+
+namespace {
+
+const char* const kConnect = "d_halvora_channels_connect_to_provider";
+const char* const kDisconnect = "d_halvora_channels_disconnect_from_provider";
+const char* const kDispatch = "d_halvora_channels_client_dispatch";
+const char* const kToEndpoint = "d_halvora_channels_client_dispatch_to_endpoint";
+const char* const kCreate = "d_halvora_channels_create_provider";
+
+EndpointFields fields(const std::string& id)
+{
+    return EndpointFields{"uuid-" + id, "app-" + id, "news", "chan-" + id, id};
+}
+
+EndpointId endpoint(const std::string& id)
+{
+    const EndpointFields f = fields(id);
+    return EndpointId{f.uuid, f.name, f.channelName, f.channelId, f.endpointId};
+}
+
+// A handler that logs name:payload@sender and answers `reply`.
+MessageChannelClient::TopicHandler logging(std::vector<std::string>& log, const std::string& name,
+                                           const char* reply = nullptr)
+{
+    return [&log, name, reply](std::shared_ptr<std::string> payload, EndpointId from) {
+        log.push_back(name + ":" + (payload ? *payload : "<null>") + "@" + from.endpointId);
+        return reply ? std::make_shared<std::string>(reply) : nullptr;
+    };
+}
+
+class TheChannels : public RuntimeFixture {
+protected:
+    void SetUp() override
+    {
+        RuntimeFixture::SetUp();
+        connect();
+        channels = runtime->getChannels();
+    }
+
+    Reply fire(const std::string& type, const std::string& from, const std::string& channel = "news",
+               const std::string& topic = "", const std::string& payload = "", bool isNull = false)
+    {
+        return native().fireEvent(channelEvent(type, fields(from), channel, topic, payload, isNull));
+    }
+
+    std::shared_ptr<ChannelClient> connectedClient(const std::string& identity, const std::string& channel = "news")
+    {
+        native().script(kConnect, Result::text(identity));
+        auto client = channels->createClient(channel);
+        outcome(client->connectAsync(true));
+        return client;
+    }
+
+    std::shared_ptr<ChannelProvider> openProvider(const std::string& identity = "provider-1")
+    {
+        native().script(kCreate, Result::text(identity));
+        auto provider = channels->createProvider("news");
+        outcome(provider->openAsync());
+        return provider;
+    }
+
+    std::shared_ptr<Channels> channels;
+};
+
+TEST_F(TheChannels, SendEachRequestWithItsKeysInByteOrderAndYieldTheReplies)
+{
+    auto client = connectedClient("client-1");
+    const std::string large(70 * 1024, 'p'); // past 64 KiB: the 32-bit string form
+    for (const Result& result :
+         {Result::text("pong"), Result::null(), Result::error("no provider"), Result::text(large)}) {
+        native().script(kDispatch, result);
+    }
+    EXPECT_EQ(outcome(client->dispatchAsync("ping", "{}")), "value:pong");
+    EXPECT_EQ(outcome(client->dispatchAsync("ping")), "null");
+    EXPECT_EQ(outcome(client->dispatchAsync("ping", "")), "error:no provider");
+    EXPECT_EQ(outcome(client->dispatchAsync("ping", large)), "value:" + large);
+    EXPECT_EQ(outcome(client->disconnectAsync()), "done");
+    auto provider = openProvider();
+    native().script(kToEndpoint, Result::text("ack"));
+    EXPECT_EQ(outcome(provider->dispatchAsync(endpoint("a"), "update", "{}")), "value:ack");
+    EXPECT_EQ(outcome(provider->dispatchAsync(endpoint("a"), "update")), "null");
+
+    const std::string destination = "85 " + str("channel_id") + str("chan-a") + str("channel_name") + str("news") +
+                                    str("endpoint_id") + str("a") + str("name") + str("app-a") + str("uuid") +
+                                    str("uuid-a");
+    auto dispatch = [&](const char* isNull, const std::string& payload) {
+        return "85 " + str("client_id") + str("client-1") + str("handle") + "01 " + str("is_null") + isNull +
+               str("payload_json") + str(payload) + str("topic") + str("ping");
+    };
+    auto toEndpoint = [&](const char* isNull, const std::string& payload) {
+        return "86 " + str("destination") + destination + str("handle") + "01 " + str("is_null") + isNull +
+               str("payload_json") + str(payload) + str("source") + str("provider-1") + str("topic") + str("update");
+    };
+    const std::vector<std::string> expected = {
+        "83 " + str("handle") + "01 " + str("provider_name") + str("news") + str("wait") + "c3",
+        dispatch("c2 ", "{}"),
+        dispatch("c3 ", ""),
+        dispatch("c2 ", ""),
+        "",
+        "82 " + str("client_id") + str("client-1") + str("handle") + "01",
+        "82 " + str("handle") + "01 " + str("provider_name") + str("news"),
+        toEndpoint("c2 ", "{}"),
+        toEndpoint("c3 ", ""),
+    };
+    const std::vector<Call> calls = native().calls();
+    ASSERT_EQ(calls.size(), expected.size() + 1); // after the runtime's connect
+    EXPECT_EQ(calls[5].request["payload_json"].str(), large);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (!expected[i].empty()) {
+            EXPECT_EQ(calls[i + 1].bytes, hexBytes(expected[i])) << calls[i + 1].function;
+        }
+    }
+}
+
+TEST_F(TheChannels, FailWorkWithoutAnIdentityAndSendNothing)
+{
+    auto unconnected = channels->createClient("news");
+    native().script(kConnect, Result::null());
+    auto withoutValue = channels->createClient("news");
+    outcome(withoutValue->connectAsync(false));
+    const std::string noClient = "error:The channel is not connected";
+    for (const auto& client : {unconnected, withoutValue}) {
+        EXPECT_EQ(outcome(client->dispatchAsync("ping")), noClient);
+        EXPECT_EQ(outcome(client->dispatchAsync("ping", "{}")), noClient);
+        EXPECT_EQ(outcome(client->disconnectAsync()), noClient);
+    }
+    auto provider = channels->createProvider("news");
+    fire("ProviderClientConnected", "a");
+    const std::string notOpen = "error:The channel provider is not open";
+    EXPECT_EQ(outcome(provider->dispatchAsync(endpoint("a"), "t")), notOpen);
+    EXPECT_EQ(outcome(provider->dispatchAsync(endpoint("a"), "t", "{}")), notOpen);
+    EXPECT_EQ(outcome(provider->broadcastAsync("t")), notOpen);
+    EXPECT_EQ(outcome(provider->broadcastAsync("t", "{}")), notOpen);
+    EXPECT_EQ(native().calls().size(), 2u); // the runtime's connect and one channel connect
+
+    auto client = connectedClient("client-1");
+    native().script(kDisconnect, Result::error("unknown client"));
+    EXPECT_EQ(outcome(client->disconnectAsync()), "error:unknown client");
+}
+
+TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnly)
+{
+    std::vector<std::string> log;
+    auto provider = openProvider();
+    provider->registerTopic("ask", logging(log, "provider", "42"));
+    auto first = connectedClient("client-1");
+    auto second = connectedClient("client-2");
+    auto elsewhere = connectedClient("client-3", "sport");
+    first->registerTopic("update", logging(log, "first"));
+    second->registerTopic("update", logging(log, "second", "seen"));
+    elsewhere->registerTopic("update", logging(log, "elsewhere", "wrong"));
+    first->subscribeDisconnected([&] { log.push_back("first gone"); });
+    second->subscribeDisconnected([&] { log.push_back("second gone"); });
+    elsewhere->subscribeDisconnected([&] { log.push_back("elsewhere gone"); });
+
+    EXPECT_EQ(fire("ChannelProviderMessage", "c1", "news", "ask", "{}").payload(), "42");
+    EXPECT_TRUE(fire("ChannelProviderMessage", "c1", "news", "unregistered").isNull());
+    // Every client of the channel is served; the first that answers gives the reply.
+    EXPECT_EQ(fire("ChannelMessage", "p", "news", "update", "", true).payload(), "seen");
+    for (const Reply& ignored :
+         {fire("ChannelMessage", "p", "News", "update"), fire("ChannelMessage", "p", "news", "Update"),
+          fire("channelprovidermessage", "p", "news", "ask"), fire("ChannelProviderMessage", "p", "sport", "ask"),
+          fire("Unknown", "p", "news", "update"), native().fireEvent(hexBytes("90")),
+          native().fireEvent(hexBytes("a3 61 62 63"))}) {
+        EXPECT_TRUE(ignored.returned && ignored.isNull() && !ignored.isError());
+    }
+    EXPECT_TRUE(fire("ChannelDisconnected", "p").isNull());
+    second->unsubscribeDisconnected([] {});
+    fire("ChannelDisconnected", "p");
+    EXPECT_THAT(log, ElementsAre("provider:{}@c1", "first:<null>@p", "second:<null>@p", "first gone", "second gone",
+                                 "first gone"));
+}
+
+TEST_F(TheChannels, TrackConnectedClientsForBroadcastsAndTellSubscribersEveryTime)
+{
+    auto provider = openProvider();
+    std::vector<std::string> told;
+    provider->subscribeClientConnected([&](const EndpointId& e) { told.push_back("+" + e.endpointId); });
+    provider->subscribeClientDisconnected([&](const EndpointId& e) { told.push_back("-" + e.endpointId); });
+    for (const char* event : {"+a", "+a", "+b", "+c", "-b", "-never"}) {
+        fire(event[0] == '+' ? "ProviderClientConnected" : "ProviderClientDisconnected", event + 1);
+    }
+    EXPECT_THAT(told, ElementsAre("+a", "+a", "+b", "+c", "-b", "-never"));
+    EXPECT_EQ(outcome(provider->broadcastAsync("update", "{\"v\":2}")), "value:");
+    EXPECT_EQ(outcome(provider->broadcastAsync("ping")), "value:");
+    outcome(provider->dispatchAsync(endpoint("fence"), "fence")); // queued behind the broadcasts' dispatches
+    std::multiset<std::string> sent;
+    for (const Call& call : native().calls(kToEndpoint)) {
+        sent.insert(call.request["destination"]["endpoint_id"].str() + ":" + call.request["topic"].str() + ":" +
+                    call.request["payload_json"].str() + (call.request["is_null"].boolean ? "null" : ""));
+    }
+    EXPECT_EQ(sent, (std::multiset<std::string>{"a:update:{\"v\":2}", "c:update:{\"v\":2}", "a:ping:null",
+                                                "c:ping:null", "fence:fence:null"}));
+    provider->unsubscribeClientConnected(nullptr);
+    provider->unsubscribeClientDisconnected(nullptr);
+    fire("ProviderClientConnected", "d");
+    fire("ProviderClientDisconnected", "d");
+    EXPECT_EQ(told.size(), 6u);
+}
+
+TEST_F(TheChannels, KeepOneProviderPerNameAndOneHandlerPerTopicAndCopyTheirEnds)
+{
+    auto provider = channels->createProvider("news");
+    EXPECT_EQ(apiError([&] { channels->createProvider("news"); }),
+              "A provider has already been created with this channel name");
+    provider->registerTopic("t", nullptr);
+    EXPECT_EQ(apiError([&] { provider->registerTopic("t", nullptr); }),
+              "Subscription already registered for topic: t. Unsubscribe before adding a new subscription");
+    provider->unregisterTopic("t");
+    provider->unregisterTopic("never registered");
+    EXPECT_NO_THROW(provider->registerTopic("t", nullptr));
+
+    Channels copy(*channels); // holds the same ends
+    EXPECT_THROW(copy.createProvider("news"), HalvoraApiException);
+    Channels moved(std::move(copy)); // takes them, leaving the source empty
+    EXPECT_THROW(moved.createProvider("news"), HalvoraApiException);
+    EXPECT_NO_THROW(copy.createProvider("news"));
+}
+
+TEST_F(TheChannels, AnswerAFailingHandlerWithAnErrorAndLetHandlersChangeTheRegistry)
+{
+    std::vector<std::string> log;
+    auto first = channels->createClient("news");
+    auto second = channels->createClient("news");
+    first->registerTopic("t", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
+        throw std::runtime_error("handler failed");
+    });
+    second->registerTopic("t", logging(log, "second"));
+    const Reply failed = fire("ChannelMessage", "p", "news", "t");
+    EXPECT_TRUE(failed.isError());
+    EXPECT_EQ(failed.payload(), "handler failed");
+    EXPECT_TRUE(log.empty()); // the walk ends at the failure
+
+    std::shared_ptr<ChannelClient> created;
+    first->registerTopic("again", [&](std::shared_ptr<std::string>, EndpointId) {
+        created = channels->createClient("news");
+        first->unregisterTopic("t");
+        first->unregisterTopic("again");
+        return std::make_shared<std::string>("done");
+    });
+    EXPECT_EQ(fire("ChannelMessage", "p", "news", "again").payload(), "done");
+    EXPECT_NE(created, nullptr);
+    EXPECT_TRUE(fire("ChannelMessage", "p", "news", "again").isNull());
+    fire("ChannelMessage", "p", "news", "t");
+    EXPECT_THAT(log, ElementsAre("second:@p"));
+}
+
+TEST_F(TheChannels, RefuseEverythingOnceTheRuntimeHasDisconnected)
+{
+    auto provider = openProvider();
+    auto client = connectedClient("client-1");
+    bool told = false;
+    client->subscribeDisconnected([&] { told = true; });
+    runtime->disconnectAsync().get();
+    const std::size_t callsBefore = native().calls().size();
+
+    EXPECT_EQ(apiError([&] { channels->createClient("news"); }), "The runtime has disconnected");
+    EXPECT_EQ(apiError([&] { channels->createProvider("other"); }), "The runtime has disconnected");
+    for (const std::function<void()>& refused : std::vector<std::function<void()>>{
+             [&] { client->dispatchAsync("t"); }, [&] { client->dispatchAsync("t", "{}"); },
+             [&] { client->registerTopic("t", nullptr); }, [&] { provider->openAsync(); },
+             [&] { provider->dispatchAsync(endpoint("a"), "t"); },
+             [&] { provider->dispatchAsync(endpoint("a"), "t", "{}"); }, [&] { provider->broadcastAsync("t"); },
+             [&] { provider->broadcastAsync("t", "{}"); }, [&] { provider->registerTopic("t", nullptr); },
+             [&] { provider->subscribeClientConnected(nullptr); },
+             [&] { provider->subscribeClientDisconnected(nullptr); }}) {
+        EXPECT_EQ(apiError(refused), "The runtime is not connected");
+    }
+    EXPECT_EQ(outcome(client->connectAsync(true)), "error:The runtime is not connected");
+    EXPECT_EQ(outcome(client->disconnectAsync()), "error:The channel is not connected");
+    EXPECT_NO_THROW(provider->unsubscribeClientConnected(nullptr));
+    EXPECT_FALSE(told); // a reset is not a disconnection of the channel
+    EXPECT_EQ(native().calls().size(), callsBefore);
+}
+
+TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectWithoutKeepingItsIdentity)
+{
+    auto provider = openProvider();
+    fire("ProviderClientConnected", "a");
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto stall = [released](const Call&) {
+        released.wait();
+        return Result::text("late");
+    };
+    std::promise<void> entered;
+    native().respond(kConnect, stall);
+    native().respond(kToEndpoint, [&](const Call& call) {
+        entered.set_value();
+        return stall(call);
+    });
+    auto client = channels->createClient("news");
+    std::weak_ptr<ChannelClient> watched = client;
+    auto connecting = client->connectAsync(true);
+    auto stalled = provider->dispatchAsync(endpoint("a"), "t");
+    entered.get_future().wait();
+    auto broadcast = provider->broadcastAsync("t"); // queued behind the stalled dispatch
+    client.reset();
+    std::promise<void> reset;
+    runtime->subscribeDisconnected([&] { reset.set_value(); });
+    auto disconnecting = runtime->disconnectAsync();
+    reset.get_future().wait();
+    EXPECT_FALSE(watched.expired()); // the pending connect holds its end
+    release.set_value();
+    EXPECT_EQ(outcome(disconnecting), "done");
+
+    EXPECT_EQ(outcome(connecting), "error:The runtime is not connected");
+    EXPECT_EQ(outcome(stalled), "value:late");
+    EXPECT_EQ(outcome(broadcast), "error:The runtime is not connected");
+    EXPECT_EQ(native().callCount(kToEndpoint), 1u);
+}
+
+// Application threads use the ends while the adapter's threads route a storm
+// of events to them: every operation completes and no event is lost.
+TEST_F(TheChannels, ServeAStormOfEventsWhileApplicationThreadsUseThem)
+{
+    auto provider = openProvider();
+    auto client = connectedClient("client-1");
+    std::atomic<int> providerMessages{0}, clientMessages{0}, connections{0}, wrong{0}, failures{0};
+    provider->registerTopic("count", [&](std::shared_ptr<std::string> payload, EndpointId) {
+        ++providerMessages;
+        return payload;
+    });
+    client->registerTopic("count", [&](std::shared_ptr<std::string>, EndpointId) {
+        ++clientMessages;
+        return nullptr;
+    });
+    provider->subscribeClientConnected([&](const EndpointId&) { ++connections; });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] { // an adapter event thread
+            for (int i = 0; i < 750; ++i) {
+                const std::string id = std::to_string(i % 8);
+                fire(i % 2 ? "ProviderClientConnected" : "ProviderClientDisconnected", id);
+                const std::string payload = std::to_string(t) + ":" + std::to_string(i);
+                wrong += fire("ChannelProviderMessage", id, "news", "count", payload).payload() == payload ? 0 : 1;
+                fire("ChannelMessage", "p", "news", "count");
+            }
+        });
+        threads.emplace_back([&, t] { // an application thread
+            auto own = channels->createClient("news");
+            const std::string topic = "topic-" + std::to_string(t);
+            for (int round = 0; round < 100; ++round) {
+                own->registerTopic(topic, nullptr);
+                own->subscribeDisconnected([] {});
+                for (const Future& future :
+                     {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(endpoint("x"), topic),
+                      provider->broadcastAsync(topic)}) {
+                    failures += outcome(future).rfind("error", 0) == 0 ? 1 : 0;
+                }
+                own->unregisterTopic(topic);
+                own->unsubscribeDisconnected(nullptr);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(providerMessages.load(), 3000);
+    EXPECT_EQ(clientMessages.load(), 3000);
+    EXPECT_EQ(connections.load(), 1500);
+    EXPECT_EQ(native().callCount(kDispatch), 400u);
+}
+
+} // namespace
