@@ -12,7 +12,7 @@ build="$root/build-fuzz"
 findings="$root/out/fuzz"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_result_decoding fuzz_channel_event fuzz_event_callback fuzz_event_structured fuzz_adapter_requests fuzz_frames)
+  targets=(fuzz_library fuzz_adapter_requests fuzz_frames)
 fi
 
 "$root/scripts/setup.sh"
@@ -27,7 +27,7 @@ mkdir -p "$findings"
 dictionary_for() {
   case "$1" in
     fuzz_adapter_requests) echo "$root/tests/fuzz/requests.dict" ;;
-    fuzz_event_structured | fuzz_frames) echo "" ;;
+    fuzz_frames) echo "" ;;
     *) echo "$root/tests/fuzz/events.dict" ;;
   esac
 }

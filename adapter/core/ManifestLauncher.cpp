@@ -27,6 +27,54 @@ extern char** environ;
 
 namespace halvora::adapter {
 
+namespace windows {
+
+std::string directoryOf(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::string folder = path.substr(0, slash);
+    // "C:" alone would name the drive's current folder, not its root.
+    return folder.empty() || folder.back() == ':' ? folder + "/" : folder;
+}
+
+bool isRooted(const std::string& program)
+{
+    return program.front() == '/' || program.front() == '\\' || (program.size() > 1 && program[1] == ':');
+}
+
+// One argument as the C runtime's command line parser reads it back:
+// quoted when it has blanks or quotes or is empty, with the backslashes in
+// front of a quote (or of the closing quote) doubled.
+std::wstring quotedArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+std::string withoutDriveSlash(const std::string& path)
+{
+    // file:///C:/folder/app.json names C:/folder/app.json.
+    if (path.size() >= 3 && path[0] == '/' && path[2] == ':' && std::isalpha(static_cast<unsigned char>(path[1])))
+        return path.substr(1);
+    return path;
+}
+
+} // namespace windows
+
 namespace {
 
 constexpr std::size_t maxManifestBytes = std::size_t{1024} * 1024;
@@ -123,41 +171,9 @@ std::string readManifestFile(const std::string& path)
     return text;
 }
 
-std::string directoryOf(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of("/\\");
-    const std::string folder = path.substr(0, slash);
-    // "C:" alone would name the drive's current folder, not its root.
-    return folder.empty() || folder.back() == ':' ? folder + "/" : folder;
-}
-
-bool isRooted(const std::string& program)
-{
-    return program.front() == '/' || program.front() == '\\' || (program.size() > 1 && program[1] == ':');
-}
-
-// One argument as the C runtime's command line parser reads it back:
-// quoted when it has blanks or quotes or is empty, with the backslashes in
-// front of a quote (or of the closing quote) doubled.
-std::wstring quotedArgument(const std::wstring& argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
-        return argument;
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
-}
+using windows::directoryOf;
+using windows::isRooted;
+using windows::quotedArgument;
 
 // A program without a folder is looked up in PATH only, not in the host's
 // own or current folder as CreateProcessW would.
@@ -334,9 +350,7 @@ std::string pathFromFileUrl(const std::string& url)
     path = path.substr(0, path.find_first_of("?#"));
     path = percentDecoded(path, url);
 #if defined(_WIN32)
-    // file:///C:/folder/app.json names C:/folder/app.json.
-    if (path.size() >= 3 && path[0] == '/' && path[2] == ':' && std::isalpha(static_cast<unsigned char>(path[1])))
-        path.erase(0, 1);
+    path = windows::withoutDriveSlash(path);
 #endif
     return path;
 }

@@ -1,185 +1,200 @@
-#include "AdapterFixture.h"
+// Manifest launches: how URLs, manifests and Windows paths are read (tables),
+// and what a started child gets (arguments, folder) and that it is reaped.
 #include "core/ManifestLauncher.h"
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
 
-using namespace halvora::adapter::testing;
+using namespace halvora::adapter;
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path freshFolder()
+// What a reader makes of its input: the result, or "error:" and the message.
+template <typename Read>
+std::string readAs(Read&& read)
 {
-    std::random_device random;
-    for (;;) {
-        const fs::path folder = fs::temp_directory_path() / ("halvora-launch-" + std::to_string(random()));
-        if (fs::create_directory(folder))
-            return folder;
+    try {
+        return read();
+    } catch (const std::runtime_error& e) {
+        return std::string("error:") + e.what();
     }
 }
 
-std::string fileUrl(const fs::path& file)
+struct Row {
+    std::string input;
+    std::string read; // the result, or the start of "error:<message>"
+};
+
+class AManifestUrl : public ::testing::TestWithParam<Row> {};
+
+TEST_P(AManifestUrl, NamesALocalPathOrIsRefusedWithAClearError)
 {
-#if defined(_WIN32)
-    return "file:///" + file.generic_string(); // file:///C:/...
-#else
-    return "file://" + file.string();
-#endif
+    EXPECT_EQ(readAs([&] { return pathFromFileUrl(GetParam().input); }).substr(0, GetParam().read.size()),
+              GetParam().read);
 }
 
-std::string textOf(const fs::path& file)
+INSTANTIATE_TEST_SUITE_P(
+    Urls, AManifestUrl,
+    ::testing::Values(Row{"file:///srv/app.json", "/srv/app.json"}, Row{"FILE://localhost/a%20b.json", "/a b.json"},
+                      Row{"file:///%41%4a%4A%61%6a%6A%7e%30%39%2F.json?x=1#top", "/AJJajj~09/.json"},
+                      Row{"file:///%46%66%2f", "/Ff/"}, Row{"file:///a%", "error:the manifest URL 'file:///a%' has"},
+                      Row{"file:///a%4", "error:the manifest URL"}, Row{"file:///a%4g", "error:the manifest URL"},
+                      Row{"file:///a%g4", "error:the manifest URL"}, Row{"file:///a%G0", "error:the manifest URL"},
+                      Row{"file:///a%00", "error:the manifest URL"}, Row{"file:///a%@0", "error:the manifest URL"},
+                      Row{"file:///a%:0/", "error:the manifest URL"},
+                      Row{"https://example.invalid/app.json", "error:the manifest URL 'https://example.invalid/"},
+                      Row{"file:/", "error:the manifest URL 'file:/' is not supported"},
+                      Row{"file://elsewhere/app.json", "error:the manifest URL 'file://elsewhere/app.json' names"},
+                      Row{"file://", "error:the manifest URL 'file://' has no path"}));
+
+class AManifest : public ::testing::TestWithParam<Row> {};
+
+TEST_P(AManifest, NamesAnApplicationAndItsCommandOrIsRefused)
 {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    EXPECT_EQ(readAs([&] {
+                  const Manifest m = parseManifest(GetParam().input);
+                  std::string read = m.name;
+                  for (const std::string& part : m.command) {
+                      read += "|" + part;
+                  }
+                  return read;
+              }).substr(0, GetParam().read.size()),
+              GetParam().read);
 }
 
-// The probe's path as a manifest's JSON string.
-std::string probeJson()
+const std::string badCommand = R"(error:the manifest's "command" must be a non-empty array of strings)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Manifests, AManifest,
+    ::testing::Values(Row{R"({"name": "App", "command": ["/bin/app", "", "a b"]})", "App|/bin/app||a b"},
+                      Row{"{\"name\": ", "error:the manifest is not valid JSON"},
+                      Row{"[]", "error:the manifest must be a JSON object"},
+                      Row{R"({"command": ["x"]})", R"(error:the manifest's "name" must be a non-empty string)"},
+                      Row{R"({"name": 1, "command": ["x"]})", "error:the manifest's \"name\""},
+                      Row{R"({"name": "", "command": ["x"]})", "error:the manifest's \"name\""},
+                      Row{R"({"name": "x"})", badCommand}, Row{R"({"name": "x", "command": "x"})", badCommand},
+                      Row{R"({"name": "x", "command": []})", badCommand},
+                      Row{R"({"name": "x", "command": ["x", 1]})", badCommand},
+                      Row{R"({"name": "x", "command": ["x\u0000y"]})", "error:the manifest's \"command\" must not"},
+                      Row{R"({"name": "x", "command": ["", "y"]})", "error:the manifest's \"command\" must start"}));
+
+TEST(WindowsPaths, AreReadAsWindowsReadsThem)
 {
-    return nlohmann::json(fs::path(HALVORA_LAUNCH_PROBE).generic_string()).dump();
+    EXPECT_EQ(windows::withoutDriveSlash("/C:/dir/app.json"), "C:/dir/app.json");
+    EXPECT_EQ(windows::withoutDriveSlash("/z:"), "z:");
+    for (const char* kept : {"/C", "/1:/x", "//:x", "/CC:/x", "C:/x", "/"}) {
+        EXPECT_EQ(windows::withoutDriveSlash(kept), kept);
+    }
+    EXPECT_EQ(windows::directoryOf("C:/dir/app.json"), "C:/dir");
+    EXPECT_EQ(windows::directoryOf("C:\\dir\\app.json"), "C:\\dir");
+    EXPECT_EQ(windows::directoryOf("C:/app.json"), "C:/");
+    EXPECT_EQ(windows::directoryOf("/app.json"), "/");
+    for (const char* rooted : {"/bin/x", "\\bin\\x", "C:x", "C:\\x"}) {
+        EXPECT_TRUE(windows::isRooted(rooted)) << rooted;
+    }
+    for (const char* relative : {"bin/x", "x", "bin\\x"}) {
+        EXPECT_FALSE(windows::isRooted(relative)) << relative;
+    }
+    EXPECT_EQ(windows::quotedArgument(L"plain"), L"plain");
+    EXPECT_EQ(windows::quotedArgument(L""), L"\"\"");
+    EXPECT_EQ(windows::quotedArgument(L"a b"), L"\"a b\"");
+    EXPECT_EQ(windows::quotedArgument(L"tab\there"), L"\"tab\there\"");
+    EXPECT_EQ(windows::quotedArgument(L"back\\slash"), L"back\\slash");
+    EXPECT_EQ(windows::quotedArgument(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
+    EXPECT_EQ(windows::quotedArgument(L"trailing \\"), L"\"trailing \\\\\"");
+    EXPECT_EQ(windows::quotedArgument(L"a\\\"b"), L"\"a\\\\\\\"b\"");
 }
 
-class AManifestLaunch : public AdapterFixture {
+#if !defined(_WIN32)
+class ALaunch : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        folder = freshFolder();
-        runtime.connect();
+        folder = fs::temp_directory_path() / ("halvora-launch-" + std::to_string(std::random_device{}()));
+        fs::create_directories(folder / "my app");
     }
     void TearDown() override
     {
-        AdapterFixture::TearDown();
-        std::error_code ignored; // Windows keeps the folder while a child still runs in it
-        fs::remove_all(folder, ignored);
+        launcher.stop();
+        fs::remove_all(folder);
     }
 
-    std::string manifest(const std::string& text, const std::string& file = "app.json") const
+    // Writes the manifest into "my app/" and launches it through its escaped URL.
+    Result launch(const std::string& manifest)
     {
-        std::ofstream(folder / file) << text;
-        return fileUrl(folder / file);
+        std::ofstream(folder / "my app" / "app.json") << manifest;
+        return launcher.launch("file://" + folder.string() + "/my%20app/app.json");
+    }
+
+    static bool eventually(const std::function<bool()>& condition)
+    {
+        for (int i = 0; i < 500 && !condition(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return condition();
     }
 
     fs::path folder;
-    FakeRuntime runtime;
+    ManifestLauncher launcher;
 };
 
-TEST_F(AManifestLaunch, PassesEveryArgumentUnchangedAndStartsInTheManifestsFolder)
+TEST_F(ALaunch, PassesEveryArgumentUnchangedAndStartsInTheManifestsFolder)
 {
-    const std::vector<std::string> arguments = {
-        "plain", "with space", "", "a \"quoted\" word", "trailing\\", "back\\slash \\\"mixed\\\\\"", "tab\there"};
-    const nlohmann::json command = nlohmann::json::array({nlohmann::json::parse(probeJson())});
-    nlohmann::json document = {{"name", "Probe"}, {"command", command}};
-    for (const auto& argument : arguments)
-        document["command"].push_back(argument);
-    const Outcome reply = runtime.launch(manifest(document.dump()));
-    ASSERT_EQ(reply.kind, Outcome::Kind::Text) << reply.text;
+    const std::vector<std::string> arguments = {"plain", "with space", "", "a \"quoted\" word", "trailing\\", "tab\t"};
+    nlohmann::json command = {HALVORA_LAUNCH_PROBE};
+    for (const auto& argument : arguments) {
+        command.push_back(argument);
+    }
+    const Result reply = launch(nlohmann::json{{"name", "Probe"}, {"command", command}}.dump());
+    ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
     EXPECT_EQ(nlohmann::json::parse(reply.text).at("name"), "Probe");
-
-    ASSERT_TRUE(eventually([&] { return fs::exists(folder / "arguments.txt"); }));
+    ASSERT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "arguments.txt"); }));
+    std::ostringstream written;
+    written << std::ifstream(folder / "my app" / "arguments.txt").rdbuf();
     std::string expected;
-    for (const auto& argument : arguments)
+    for (const auto& argument : arguments) {
         expected += argument + "\n";
-    EXPECT_EQ(textOf(folder / "arguments.txt"), expected);
+    }
+    EXPECT_EQ(written.str(), expected);
 }
 
-#if defined(_WIN32)
-TEST_F(AManifestLaunch, ResolvesAProgramRelativeToTheManifestAndDecodesPercentEscapes)
+TEST_F(ALaunch, ResolvesAProgramNextToTheManifestOrOnThePathAndReapsIt)
 {
-    const fs::path probe(HALVORA_LAUNCH_PROBE);
-    fs::create_directory(folder / "bin");
-    fs::copy_file(probe, folder / "bin" / probe.filename());
-    const std::string command = "bin/" + probe.filename().string();
-    const std::string url = manifest(R"({"name": "t", "command": [")" + command + R"("]})", "my app.json");
-    const std::string escaped = url.substr(0, url.rfind(' ')) + "%20" + url.substr(url.rfind(' ') + 1);
-    ASSERT_EQ(runtime.launch(escaped).kind, Outcome::Kind::Text);
-    EXPECT_TRUE(eventually([&] { return fs::exists(folder / "arguments.txt"); }));
-}
-#else
-TEST_F(AManifestLaunch, StartsTheCommandInTheManifestsFolderAndNamesTheApplicationAndItsProcess)
-{
-    const Outcome reply =
-        runtime.launch(manifest(R"({"name": "Marker App", "command": ["/bin/sh", "-c", "echo started > marker"]})"));
-    ASSERT_EQ(reply.kind, Outcome::Kind::Text) << reply.text;
-    const auto json = nlohmann::json::parse(reply.text);
-    EXPECT_EQ(json.at("name"), "Marker App");
-    EXPECT_GT(json.at("pid").get<long>(), 0);
-    EXPECT_TRUE(eventually([&] { return fs::exists(folder / "marker"); }));
-}
+    std::ofstream(folder / "my app" / "run.sh") << "#!/bin/sh\ntouch ran\n";
+    fs::permissions(folder / "my app" / "run.sh", fs::perms::owner_all);
+    EXPECT_EQ(launch(R"({"name": "t", "command": ["./run.sh"]})").kind, Result::Kind::Text);
+    EXPECT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "ran"); }));
 
-TEST_F(AManifestLaunch, ReapsTheChildItStarted)
-{
-    const Outcome reply = runtime.launch(manifest(R"({"name": "t", "command": ["true"]})"));
-    ASSERT_EQ(reply.kind, Outcome::Kind::Text) << reply.text;
+    const Result reply = launch(R"({"name": "t", "command": ["true"]})");
+    ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
     const auto pid = nlohmann::json::parse(reply.text).at("pid").get<pid_t>();
+    EXPECT_GT(pid, 0);
     // A zombie keeps its /proc entry until its parent reaps it.
     EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + std::to_string(pid)); }));
 }
 
-TEST_F(AManifestLaunch, ResolvesAProgramRelativeToTheManifestAndDecodesPercentEscapes)
+TEST_F(ALaunch, RefusesWhatItCannotReadOrStart)
 {
-    std::ofstream(folder / "run.sh") << "#!/bin/sh\ntouch ran\n";
-    fs::permissions(folder / "run.sh", fs::perms::owner_all);
-    const std::string url = manifest(R"({"name": "t", "command": ["./run.sh"]})", "my app.json");
-    const std::string escaped = url.substr(0, url.rfind(' ')) + "%20" + url.substr(url.rfind(' ') + 1);
-    ASSERT_EQ(runtime.launch(escaped).kind, Outcome::Kind::Text);
-    EXPECT_TRUE(eventually([&] { return fs::exists(folder / "ran"); }));
+    EXPECT_EQ(launcher.launch("file:///").text, "cannot read the manifest '/': not a regular file");
+    EXPECT_EQ(launcher.launch("file:///nonexistent/app.json").text,
+              "cannot read the manifest '/nonexistent/app.json': No such file or directory");
+    EXPECT_EQ(launch(R"({"name": "x", "command": ["/nonexistent/program"]})").text,
+              "cannot start '/nonexistent/program' of the application 'x': No such file or directory");
+    // Up to 1 MiB is read; past it the manifest is refused.
+    const std::string manifest = R"({"name": "t", "command": ["true"]})";
+    EXPECT_EQ(launch(manifest + std::string(1024 * 1024 - manifest.size(), ' ')).kind, Result::Kind::Text);
+    EXPECT_NE(launch(manifest + std::string(1024 * 1024 + 1 - manifest.size(), ' ')).text.find("larger than 1 MiB"),
+              std::string::npos);
 }
 #endif
-
-struct LaunchFailure {
-    const char* what;
-    std::string manifestText; // empty: the URL is used as given
-    std::string url;
-    const char* messagePart;
-};
-
-class AFailingManifestLaunch : public AManifestLaunch, public ::testing::WithParamInterface<LaunchFailure> {};
-
-TEST_P(AFailingManifestLaunch, EndsWithAClearError)
-{
-    const LaunchFailure& failure = GetParam();
-    const std::string url = failure.manifestText.empty() ? failure.url : manifest(failure.manifestText);
-    const Outcome reply = runtime.launch(url);
-    ASSERT_TRUE(reply.isError()) << failure.what;
-    EXPECT_NE(reply.text.find(failure.messagePart), std::string::npos) << failure.what << ": " << reply.text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Manifests, AFailingManifestLaunch,
-    ::testing::Values(LaunchFailure{"an unsupported scheme", "", "https://example.invalid/app.json", "only file://"},
-                      LaunchFailure{"a remote host", "", "file://elsewhere/app.json", "only local files"},
-                      LaunchFailure{"a missing file", "", "file:///nonexistent/halvora/app.json",
-                                    "cannot read the manifest"},
-                      LaunchFailure{"a folder", "", "file:///", "not a regular file"},
-                      LaunchFailure{"malformed JSON", "{\"name\": ", "", "not valid JSON"},
-                      LaunchFailure{"no command", R"({"name": "x"})", "", "\"command\""},
-                      LaunchFailure{"a command that is not all strings",
-                                    R"({"name": "x", "command": ["/bin/true", 1]})", "", "\"command\""},
-                      LaunchFailure{"no name", R"({"command": ["/bin/true"]})", "", "\"name\""},
-                      LaunchFailure{"a program that does not exist",
-                                    R"({"name": "x", "command": ["/nonexistent/program"]})", "", "cannot start"}),
-    [](const ::testing::TestParamInfo<LaunchFailure>& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)))
-                c = '_';
-        return name;
-    });
-
-TEST_F(AManifestLaunch, IsRefusedForAnUnknownHandle)
-{
-    const Outcome reply =
-        callAdapter(d_halvora_desktop_launch_manifest,
-                    RequestBuilder().add("handle", std::uint64_t{999999}).add("manifest_url", "file:///x").bytes());
-    EXPECT_TRUE(reply.isError());
-}
 
 } // namespace

@@ -73,10 +73,13 @@ requests = {  # first byte chooses the request kind
 }
 
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+# fuzz_library's first byte chooses the reader: 0 result, 1 event bytes, 2 structured event.
+library = {"result_" + name: b"\x00" + data for name, data in results.items()}
+library.update({"event_" + name: b"\x01" + data for name, data in events.items()})
+for i, data in enumerate([b"\x07\x00\x01\x02\x03\x04", b"\x07\x05\x00\x00\x00\x00\x01", bytes(range(64))]):
+    library["structured_%d" % i] = b"\x02" + data
 corpora = {
-    "fuzz_channel_event": events,
-    "fuzz_event_callback": events,
-    "fuzz_result_decoding": results,
+    "fuzz_library": library,
     "fuzz_adapter_requests": requests,
 }
 for target, seeds in corpora.items():
@@ -84,11 +87,6 @@ for target, seeds in corpora.items():
     for name, data in seeds.items():
         with open(os.path.join(root, target, name), "wb") as out:
             out.write(data)
-# The structured target builds its events from choices; a few byte patterns suffice.
-os.makedirs(os.path.join(root, "fuzz_event_structured"), exist_ok=True)
-for i, data in enumerate([b"\x07\x00\x01\x02\x03\x04", b"\x07\x05\x00\x00\x00\x00\x01", bytes(range(64))]):
-    with open(os.path.join(root, "fuzz_event_structured", "seed%d" % i), "wb") as out:
-        out.write(data)
 # Frames: a cut byte, then a stream of length-prefixed frames of each kind.
 def frame(body):
     return struct.pack(">I", len(body)) + body

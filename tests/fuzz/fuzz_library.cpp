@@ -1,0 +1,207 @@
+// The library's readers of adapter input. The first byte chooses what the rest is:
+//   0: an adapter result (next byte: error, null and null-data flags): it ends in a value or a
+//      HalvoraApiException and its buffer comes back exactly once (checked at the next rebuild);
+//   1: event bytes, decoded copying and referencing (both must read the same message), then
+//      delivered to a connected runtime;
+//   2: a well-formed event array built from the input, so that time goes to routing, delivered.
+// The runtime has a client and a provider on "news" whose handlers answer, throw and re-enter
+// the library. Every reply must be a well-formed length-prefixed map; after an input that
+// disconnected it, the world is rebuilt and every buffer of the old one must be back.
+#include <HalvoraAdapterApi/HalvoraAdapterApi.h>
+
+#include "NativeDouble.h"
+#include "channels/ChannelMessage.h"
+#include "native/Bridge.h"
+#include "runtime/DebugOutput.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+#include <iostream>
+
+using namespace HalvoraAdapterApi;
+using HalvoraTest::NativeDouble;
+using HalvoraTest::Result;
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition) {
+        std::abort();
+    }
+}
+
+struct World {
+    std::unique_ptr<RuntimeFactory> factory;
+    std::shared_ptr<Runtime> runtime;
+    std::shared_ptr<ChannelClient> client;
+    std::shared_ptr<ChannelProvider> provider;
+
+    void rebuild()
+    {
+        NativeDouble& native = NativeDouble::instance();
+        client.reset();
+        provider.reset();
+        runtime.reset(); // joins the worker, so its work has given back its buffers
+        factory.reset();
+        check(native.outstandingBuffers() == 0 && native.invalidReleases() == 0);
+        native.reset();
+        factory = std::make_unique<RuntimeFactory>();
+        runtime = factory->getRuntimeInstance(RuntimeOptions("fuzz-app", "stable"));
+        runtime->connectAsync().get();
+        native.script("d_halvora_channels_create_provider", Result::text("provider-1"));
+        provider = runtime->getChannels()->createProvider("news");
+        provider->openAsync().get();
+        native.script("d_halvora_channels_connect_to_provider", Result::text("client-1"));
+        client = runtime->getChannels()->createClient("news");
+        client->connectAsync(false).get();
+        std::weak_ptr<Runtime> weak = runtime;
+        for (MessageChannelClient* end :
+             {static_cast<MessageChannelClient*>(client.get()), static_cast<MessageChannelClient*>(provider.get())}) {
+            end->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId) { return payload; });
+            end->registerTopic("throw", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
+                throw std::runtime_error("handler failed");
+            });
+            end->registerTopic("reenter", [weak](std::shared_ptr<std::string> payload, EndpointId) {
+                if (auto live = weak.lock()) { // a new end and a queued dispatch, from the adapter's thread
+                    try {
+                        live->getChannels()->createClient("news")->dispatchAsync("echo", payload ? *payload : "");
+                    } catch (const HalvoraApiException&) {
+                    }
+                }
+                return std::make_shared<std::string>("reentered");
+            });
+        }
+        provider->subscribeClientDisconnected([](const EndpointId& endpoint) {
+            if (endpoint.name == "throw") {
+                throw std::runtime_error("subscriber failed");
+            }
+        });
+    }
+
+    void fire(const std::uint8_t* data, std::size_t size)
+    {
+        if (!runtime || !runtime->isConnected()) {
+            rebuild();
+        }
+        const HalvoraTest::Reply reply = NativeDouble::instance().fireEvent(data, size);
+        check(!reply.returned ||
+              (reply.declaredLength == reply.bytes.size() && reply.map.size() == 3 && reply.map.has("is_error") &&
+               reply.map.has("is_null") && reply.map.has("payload_json")));
+        check(NativeDouble::instance().invalidReleases() == 0);
+    }
+};
+
+void readResult(const std::uint8_t* data, std::size_t size)
+{
+    const std::uint8_t flags = size > 0 ? data[0] : 0;
+    std::vector<std::uint8_t> bytes(data + (size > 0 ? 1 : 0), data + size);
+    NativeDouble& native = NativeDouble::instance();
+    native.script("d_halvora_desktop_launch_manifest",
+                  (flags & 4) != 0 ? Result::nullPointer(static_cast<std::uint32_t>(bytes.size()), flags & 1, flags & 2)
+                                   : Result::raw(std::move(bytes), flags & 1, flags & 2));
+    std::shared_ptr<std::string> value;
+    try {
+        detail::invokeNative(d_halvora_desktop_launch_manifest, detail::EncodedRequest(), value);
+    } catch (const HalvoraApiException&) {
+    }
+    // A buffer never given back stays live in the double: the next rebuild finds it.
+    check(native.invalidReleases() == 0);
+}
+
+void compareDecodings(const std::vector<std::uint8_t>& input)
+{
+    const detail::DecodedValue copied = detail::decodeMsgPack(input.data(), input.size());
+    const detail::DecodedValue referenced = detail::decodeMsgPack(input.data(), input.size(), true);
+    check(copied.ok() == referenced.ok());
+    const detail::ChannelMessage a = detail::channelMessageFromMsgPack(copied.value());
+    const detail::ChannelMessage b = detail::channelMessageFromMsgPack(referenced.value());
+    check(a.type == b.type && a.endpoint == b.endpoint && a.channelName == b.channelName && a.topic == b.topic &&
+          a.payloadIsNull == b.payloadIsNull && !a.payload == !b.payload && (!a.payload || *a.payload == *b.payload));
+}
+
+// Mostly names the world knows, sometimes any text or another type.
+void packElement(FuzzedDataProvider& input, msgpack::packer<msgpack::sbuffer>& packer, std::vector<std::string> known)
+{
+    switch (input.ConsumeIntegralInRange(0, 9)) {
+    case 0:
+        packer.pack_nil();
+        break;
+    case 1:
+        packer.pack(input.ConsumeIntegral<std::int64_t>());
+        break;
+    case 2:
+        packer.pack(input.ConsumeRandomLengthString(64));
+        break;
+    default:
+        known.push_back("");
+        packer.pack(known[input.ConsumeIntegralInRange<std::size_t>(0, known.size() - 1)]);
+    }
+}
+
+std::vector<std::uint8_t> structuredEvent(const std::uint8_t* data, std::size_t size)
+{
+    FuzzedDataProvider input(data, size);
+    msgpack::sbuffer buffer;
+    msgpack::packer<msgpack::sbuffer> packer(buffer);
+    const std::size_t elements = input.ConsumeIntegralInRange<std::size_t>(0, 8);
+    packer.pack_array(static_cast<std::uint32_t>(elements));
+    for (std::size_t i = 0; i < elements; ++i) {
+        if (i == 0) {
+            packElement(input, packer,
+                        {"ChannelMessage", "ChannelDisconnected", "ProviderClientConnected",
+                         "ProviderClientDisconnected", "ChannelProviderMessage", "AdapterDisconnected"});
+        } else if (i == 1) {
+            const std::size_t fields = input.ConsumeIntegralInRange<std::size_t>(0, 6);
+            packer.pack_array(static_cast<std::uint32_t>(fields));
+            for (std::size_t f = 0; f < fields; ++f) {
+                packElement(input, packer, {"client-1", "provider-1", "throw"});
+            }
+        } else if (i == 2 || i == 3) {
+            packElement(input, packer,
+                        i == 2 ? std::vector<std::string>{"news", "other"}
+                               : std::vector<std::string>{"echo", "throw", "reenter", "none"});
+        } else if (i == 6) {
+            packer.pack(input.ConsumeBool());
+        } else {
+            packer.pack(input.ConsumeRandomLengthString(256));
+        }
+    }
+    const std::string trailing = input.ConsumeRemainingBytesAsString(); // ignored by the intake
+    buffer.write(trailing.data(), trailing.size());
+    return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    std::cerr.rdbuf(nullptr); // the library reports every malformed input there
+    detail::setDebugOutputSink([](const std::wstring&) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static World* world = new World(); // lives until exit; never torn down mid-run
+    if (size == 0) {
+        return 0;
+    }
+    // Copies of exactly the bytes in use, so that any read past the end is caught.
+    const std::vector<std::uint8_t> rest(data + 1, data + size);
+    switch (data[0] % 3) {
+    case 0:
+        readResult(rest.data(), rest.size());
+        break;
+    case 1:
+        compareDecodings(rest);
+        world->fire(rest.data(), rest.size());
+        break;
+    default: {
+        const std::vector<std::uint8_t> event = structuredEvent(rest.data(), rest.size());
+        world->fire(event.data(), event.size());
+    }
+    }
+    return 0;
+}
