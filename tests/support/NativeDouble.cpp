@@ -17,52 +17,36 @@ namespace {
 Value fromObject(const msgpack::object& object)
 {
     Value value;
-    switch (object.type) {
-    case msgpack::type::NIL:
-        break;
-    case msgpack::type::BOOLEAN:
-        value.kind = Value::Kind::Bool;
+    if (object.type == msgpack::type::BOOLEAN) {
         value.boolean = object.via.boolean;
-        break;
-    case msgpack::type::POSITIVE_INTEGER:
-        value.kind = Value::Kind::UInt;
-        value.unsignedInteger = object.via.u64;
-        value.integer = static_cast<std::int64_t>(object.via.u64);
-        break;
-    case msgpack::type::NEGATIVE_INTEGER:
-        value.kind = Value::Kind::Int;
-        value.integer = object.via.i64;
-        break;
-    case msgpack::type::FLOAT32:
-    case msgpack::type::FLOAT64:
-        value.kind = Value::Kind::Float;
-        value.floating = object.via.f64;
-        break;
-    case msgpack::type::STR:
-        value.kind = Value::Kind::Str;
+    } else if (object.type == msgpack::type::POSITIVE_INTEGER) {
+        value.number = object.via.u64;
+    } else if (object.type == msgpack::type::STR) {
         value.text.assign(object.via.str.ptr, object.via.str.size);
-        break;
-    case msgpack::type::BIN:
-        value.kind = Value::Kind::Bin;
-        value.text.assign(object.via.bin.ptr, object.via.bin.size);
-        break;
-    case msgpack::type::ARRAY:
-        value.kind = Value::Kind::Array;
+    } else if (object.type == msgpack::type::ARRAY) {
         for (std::uint32_t i = 0; i < object.via.array.size; ++i) {
             value.items.push_back(fromObject(object.via.array.ptr[i]));
         }
-        break;
-    case msgpack::type::MAP:
-        value.kind = Value::Kind::Map;
+    } else if (object.type == msgpack::type::MAP) {
         for (std::uint32_t i = 0; i < object.via.map.size; ++i) {
-            value.entries.emplace_back(fromObject(object.via.map.ptr[i].key), fromObject(object.via.map.ptr[i].val));
+            const msgpack::object_kv& entry = object.via.map.ptr[i];
+            value.entries.emplace_back(fromObject(entry.key).text, fromObject(entry.val));
         }
-        break;
-    case msgpack::type::EXT:
-        value.kind = Value::Kind::Ext;
-        break;
     }
     return value;
+}
+
+std::vector<std::uint8_t> packed(const msgpack::sbuffer& buffer)
+{
+    return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
+}
+
+template <typename T>
+std::vector<std::uint8_t> packedValue(const T& value)
+{
+    msgpack::sbuffer buffer;
+    msgpack::pack(buffer, value);
+    return packed(buffer);
 }
 
 // Read without the state's lock: the echo path must cost no more than a copy.
@@ -71,57 +55,28 @@ std::atomic<bool> echoesHeld{false};
 std::mutex echoGateMutex;
 std::condition_variable echoGateOpened;
 
-void passEchoGate()
-{
-    if (echoesHeld.load()) {
-        std::unique_lock<std::mutex> lock(echoGateMutex);
-        echoGateOpened.wait(lock, [] { return !echoesHeld.load(); });
-    }
-}
-
-const Value& nilValue()
-{
-    static const Value nil;
-    return nil;
-}
-
-std::uint8_t* copyBuffer(const std::vector<std::uint8_t>& bytes)
-{
-    auto* buffer = new std::uint8_t[bytes.empty() ? 1 : bytes.size()];
-    if (!bytes.empty()) {
-        std::memcpy(buffer, bytes.data(), bytes.size());
-    }
-    return buffer;
-}
-
-std::vector<std::uint8_t> packed(const msgpack::sbuffer& buffer)
-{
-    return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
-}
-
 } // namespace
 
 Value Value::decode(const std::uint8_t* data, std::size_t length, bool* ok)
 {
+    Value value;
+    bool decoded = true;
     try {
         std::size_t offset = 0;
-        msgpack::object_handle handle = msgpack::unpack(reinterpret_cast<const char*>(data), length, offset);
-        if (ok != nullptr) {
-            *ok = true;
-        }
-        return fromObject(handle.get());
+        value = fromObject(msgpack::unpack(reinterpret_cast<const char*>(data), length, offset).get());
     } catch (const std::exception&) {
-        if (ok != nullptr) {
-            *ok = false;
-        }
-        return Value();
+        decoded = false;
     }
+    if (ok != nullptr) {
+        *ok = decoded;
+    }
+    return value;
 }
 
 bool Value::has(const std::string& key) const
 {
     for (const auto& entry : entries) {
-        if (entry.first.kind == Kind::Str && entry.first.text == key) {
+        if (entry.first == key) {
             return true;
         }
     }
@@ -130,38 +85,33 @@ bool Value::has(const std::string& key) const
 
 const Value& Value::operator[](const std::string& key) const
 {
+    static const Value nil;
     for (const auto& entry : entries) {
-        if (entry.first.kind == Kind::Str && entry.first.text == key) {
+        if (entry.first == key) {
             return entry.second;
         }
     }
-    return nilValue();
+    return nil;
 }
 
 const Value& Value::operator[](std::size_t index) const
 {
-    return index < items.size() ? items[index] : nilValue();
+    static const Value nil;
+    return index < items.size() ? items[index] : nil;
 }
 
 std::vector<std::string> Value::keys() const
 {
     std::vector<std::string> result;
     for (const auto& entry : entries) {
-        result.push_back(entry.first.text);
+        result.push_back(entry.first);
     }
     return result;
 }
 
-std::size_t Value::size() const
-{
-    return kind == Kind::Map ? entries.size() : items.size();
-}
-
 Result Result::text(const std::string& value)
 {
-    msgpack::sbuffer buffer;
-    msgpack::pack(buffer, value);
-    return raw(packed(buffer));
+    return raw(packedValue(value));
 }
 
 Result Result::null()
@@ -171,16 +121,12 @@ Result Result::null()
 
 Result Result::error(const std::string& message)
 {
-    Result result = text(message);
-    result.isError = true;
-    return result;
+    return raw(packedValue(message), true);
 }
 
 Result Result::uint(std::uint64_t value)
 {
-    msgpack::sbuffer buffer;
-    msgpack::pack(buffer, value);
-    return raw(packed(buffer));
+    return raw(packedValue(value));
 }
 
 Result Result::raw(std::vector<std::uint8_t> bytes, bool isError, bool isNull)
@@ -194,11 +140,8 @@ Result Result::raw(std::vector<std::uint8_t> bytes, bool isError, bool isNull)
 
 Result Result::nullPointer(std::uint32_t length, bool isError, bool isNull)
 {
-    Result result;
+    Result result = raw(std::vector<std::uint8_t>(length), isError, isNull);
     result.nullData = true;
-    result.bytes.resize(length);
-    result.isError = isError;
-    result.isNull = isNull;
     return result;
 }
 
@@ -237,43 +180,37 @@ void NativeDouble::reset()
     s.calls.clear();
     s.scripts.clear();
     s.handlers.clear();
-    s.handedOut = s.released = s.invalid = s.nullOutstanding = s.repliesReleased = 0;
-    // Buffers still held by a test that did not give them back stay live so
-    // that a late release is not miscounted as invalid.
+    s.connections.clear();
+    s.released = s.invalid = s.nullOutstanding = s.repliesReleased = 0;
+    // Buffers a test did not give back stay live, so a late release is not miscounted as invalid.
     s.handedOut = s.liveBuffers.size();
     s.nextHandle = 1;
-    s.connections.clear();
 }
 
 void NativeDouble::script(const std::string& function, Result result)
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.scripts[function].push_back(std::move(result));
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().scripts[function].push_back(std::move(result));
 }
 
 void NativeDouble::respond(const std::string& function, Handler handler)
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.handlers[function] = std::move(handler);
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().handlers[function] = std::move(handler);
 }
 
 std::vector<Call> NativeDouble::calls() const
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.calls;
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().calls;
 }
 
 std::vector<Call> NativeDouble::calls(const std::string& function) const
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
     std::vector<Call> result;
-    for (const Call& call : s.calls) {
+    for (Call& call : calls()) {
         if (call.function == function) {
-            result.push_back(call);
+            result.push_back(std::move(call));
         }
     }
     return result;
@@ -297,42 +234,21 @@ bool NativeDouble::waitForCalls(const std::string& function, std::size_t count, 
     });
 }
 
-std::size_t NativeDouble::buffersHandedOut() const
-{
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.handedOut;
-}
-
-std::size_t NativeDouble::buffersReleased() const
-{
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.released;
-}
-
-std::size_t NativeDouble::invalidReleases() const
-{
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.invalid;
-}
-
-std::size_t NativeDouble::repliesReleased() const
-{
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.repliesReleased;
-}
+#define HALVORA_DOUBLE_COUNTER(name, field)                                                                            \
+    std::size_t NativeDouble::name() const                                                                             \
+    {                                                                                                                  \
+        std::lock_guard<std::mutex> lock(state().mutex);                                                               \
+        return state().field;                                                                                          \
+    }
+HALVORA_DOUBLE_COUNTER(buffersHandedOut, handedOut)
+HALVORA_DOUBLE_COUNTER(buffersReleased, released)
+HALVORA_DOUBLE_COUNTER(invalidReleases, invalid)
+HALVORA_DOUBLE_COUNTER(repliesReleased, repliesReleased)
 
 std::optional<Connection> NativeDouble::lastConnection() const
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.connections.empty()) {
-        return std::nullopt;
-    }
-    return s.connections.back();
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().connections.empty() ? std::nullopt : std::optional<Connection>(state().connections.back());
 }
 
 Reply NativeDouble::fireEvent(const std::vector<std::uint8_t>& event)
@@ -342,11 +258,8 @@ Reply NativeDouble::fireEvent(const std::vector<std::uint8_t>& event)
 
 Reply NativeDouble::fireEvent(const std::uint8_t* data, std::uint64_t length)
 {
-    std::optional<Connection> connection = lastConnection();
-    if (!connection) {
-        return Reply();
-    }
-    return fireEvent(*connection, data, length);
+    const std::optional<Connection> connection = lastConnection();
+    return connection ? fireEvent(*connection, data, length) : Reply();
 }
 
 Reply NativeDouble::fireEvent(const Connection& connection, const std::uint8_t* data, std::uint64_t length)
@@ -357,7 +270,7 @@ Reply NativeDouble::fireEvent(const Connection& connection, const std::uint8_t* 
         return reply;
     }
     reply.returned = true;
-    for (int i = 7; i >= 0; --i) {
+    for (int i = 7; i >= 0; --i) { // the length prefix is little-endian
         reply.declaredLength = (reply.declaredLength << 8) | buffer[i];
     }
     reply.bytes.assign(buffer + 8, buffer + 8 + reply.declaredLength);
@@ -385,7 +298,10 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
 {
     if (echoing.load(std::memory_order_relaxed) && request != nullptr &&
         std::strcmp(function, "d_halvora_connect") != 0) {
-        passEchoGate();
+        if (echoesHeld.load()) {
+            std::unique_lock<std::mutex> lock(echoGateMutex);
+            echoGateOpened.wait(lock, [] { return !echoesHeld.load(); });
+        }
         NativeResult echoed{};
         echoed.length = static_cast<std::uint32_t>(length);
         echoed.data = new std::uint8_t[length == 0 ? 1 : length];
@@ -399,7 +315,6 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
         call.bytes.assign(request, request + length);
         call.request = Value::decode(call.bytes);
     }
-
     State& s = state();
     std::optional<Result> result;
     Handler handler;
@@ -411,31 +326,26 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
             scripted->second.pop_front();
         } else if (auto found = s.handlers.find(call.function); found != s.handlers.end()) {
             handler = found->second;
-        } else if (call.function == "d_halvora_connect") {
-            result = Result::uint(s.nextHandle++);
         } else {
-            result = Result::null();
+            result = call.function == "d_halvora_connect" ? Result::uint(s.nextHandle++) : Result::null();
         }
     }
     if (!result) {
-        result = handler(call);
+        result = handler(call); // without the lock: a handler may fire events or wait
     }
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.calls.push_back(std::move(call));
-    }
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.calls.push_back(std::move(call));
     s.callsChanged.notify_all();
-
     NativeResult native{};
     native.length = static_cast<std::uint32_t>(result->bytes.size());
     native.isError = result->isError ? 1 : 0;
     native.isNull = result->isNull ? 1 : 0;
-    std::lock_guard<std::mutex> lock(s.mutex);
     ++s.handedOut;
     if (result->nullData) {
         ++s.nullOutstanding;
     } else {
-        native.data = copyBuffer(result->bytes);
+        native.data = new std::uint8_t[result->bytes.empty() ? 1 : result->bytes.size()];
+        std::memcpy(native.data, result->bytes.data(), result->bytes.size());
         s.liveBuffers[native.data] = native.length;
     }
     return native;
@@ -443,9 +353,8 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
 
 void NativeDouble::rememberConnection(const Connection& connection)
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.connections.push_back(connection);
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().connections.push_back(connection);
 }
 
 void NativeDouble::release(std::uint8_t* data, std::uint64_t length)
@@ -456,61 +365,33 @@ void NativeDouble::release(std::uint8_t* data, std::uint64_t length)
     }
     State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (data == nullptr) {
-        if (s.nullOutstanding == 0) {
-            ++s.invalid;
-            return;
-        }
-        --s.nullOutstanding;
-        ++s.released;
-        return;
-    }
     auto found = s.liveBuffers.find(data);
-    if (found == s.liveBuffers.end() || found->second != length) {
+    if (data == nullptr ? s.nullOutstanding == 0 : found == s.liveBuffers.end() || found->second != length) {
         ++s.invalid;
         return;
     }
-    s.liveBuffers.erase(found);
-    delete[] data;
+    if (data == nullptr) {
+        --s.nullOutstanding;
+    } else {
+        s.liveBuffers.erase(found);
+        delete[] data;
+    }
     ++s.released;
 }
 
 void NativeDouble::countReplyReleased()
 {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    ++s.repliesReleased;
+    std::lock_guard<std::mutex> lock(state().mutex);
+    ++state().repliesReleased;
 }
-
-namespace {
-
-void packFields(msgpack::packer<msgpack::sbuffer>& packer, const EndpointFields& endpoint)
-{
-    packer.pack_array(5);
-    packer.pack(endpoint.uuid);
-    packer.pack(endpoint.name);
-    packer.pack(endpoint.channelName);
-    packer.pack(endpoint.channelId);
-    packer.pack(endpoint.endpointId);
-}
-
-} // namespace
 
 std::vector<std::uint8_t> channelEvent(const std::string& type, const EndpointFields& endpoint,
                                        const std::string& channelName, const std::string& topic,
                                        const std::string& payload, bool payloadIsNull)
 {
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> packer(buffer);
-    packer.pack_array(7);
-    packer.pack(type);
-    packFields(packer, endpoint);
-    packer.pack(channelName);
-    packer.pack(topic);
-    packer.pack(payload);
-    packer.pack(std::string());
-    packer.pack(payloadIsNull);
-    return packed(buffer);
+    const std::vector<std::string> fields = {endpoint.uuid, endpoint.name, endpoint.channelName, endpoint.channelId,
+                                             endpoint.endpointId};
+    return packedValue(std::make_tuple(type, fields, channelName, topic, payload, std::string(), payloadIsNull));
 }
 
 std::vector<std::uint8_t> adapterDisconnectedEvent()

@@ -27,33 +27,26 @@ namespace HalvoraTest {
 // A decoded MessagePack value, independent of the library's own decoder.
 class HALVORA_DOUBLE_API Value {
 public:
-    enum class Kind { Nil, Bool, Int, UInt, Float, Str, Bin, Array, Map, Ext };
-
     static Value decode(const std::uint8_t* data, std::size_t length, bool* ok = nullptr);
     static Value decode(const std::vector<std::uint8_t>& bytes, bool* ok = nullptr)
     {
         return decode(bytes.data(), bytes.size(), ok);
     }
 
-    Kind kind = Kind::Nil;
     bool boolean = false;
-    std::int64_t integer = 0;
-    std::uint64_t unsignedInteger = 0;
-    double floating = 0;
-    std::string text; // Str and Bin
+    std::uint64_t number = 0; // non-negative integers
+    std::string text;
     std::vector<Value> items;
-    std::vector<std::pair<Value, Value>> entries; // map entries in written order
+    std::vector<std::pair<std::string, Value>> entries; // map entries in written order
 
-    bool isNil() const { return kind == Kind::Nil; }
-    bool isMap() const { return kind == Kind::Map; }
     bool has(const std::string& key) const;
     // Missing keys and indexes read as nil.
     const Value& operator[](const std::string& key) const;
     const Value& operator[](std::size_t index) const;
     std::vector<std::string> keys() const;
-    std::size_t size() const;
+    std::size_t size() const { return entries.empty() ? items.size() : entries.size(); }
     std::string str() const { return text; }
-    std::uint64_t uint() const { return unsignedInteger; }
+    std::uint64_t uint() const { return number; }
 };
 
 // One scripted answer of an adapter function.
