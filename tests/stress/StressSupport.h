@@ -1,6 +1,8 @@
 // Thread counting for the fault-injection tests: no case may leave a thread
-// running.
+// running; and how a future ended, as an enumeration.
 #pragma once
+
+#include "Outcome.h"
 
 #include <chrono>
 #include <dirent.h>
@@ -40,6 +42,21 @@ inline bool threadsSettleTo(std::size_t baseline)
         std::this_thread::sleep_for(5ms);
     }
     return threadCount() <= baseline;
+}
+
+enum class Outcome { Value, ApiError, OtherError, Timeout };
+
+template <typename Future>
+Outcome outcomeOf(Future&& future, std::string* value = nullptr, std::chrono::milliseconds limit = 10s)
+{
+    const std::string ended = HalvoraTest::outcome(future, limit);
+    if (value != nullptr) {
+        *value = ended == "null" ? "(null)" : ended.substr(ended.find(':') + 1);
+    }
+    return ended == "pending"              ? Outcome::Timeout
+           : ended.rfind("error:", 0) == 0 ? Outcome::ApiError
+           : ended == "other error"        ? Outcome::OtherError
+                                           : Outcome::Value;
 }
 
 } // namespace HalvoraStress
