@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace HalvoraTest {
@@ -34,6 +36,10 @@ protected:
         runtime.reset();
         factory.reset();
         HalvoraAdapterApi::detail::setDebugOutputSink(nullptr);
+        // A teardown handed to another thread may still be giving its last buffer back.
+        for (int i = 0; i < 200 && NativeDouble::instance().outstandingBuffers() != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         EXPECT_EQ(NativeDouble::instance().outstandingBuffers(), 0u);
         EXPECT_EQ(NativeDouble::instance().invalidReleases(), 0u);
     }
