@@ -14,4 +14,7 @@ build="$root/build-$kind"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHALVORA_WARNINGS_AS_ERRORS=ON \
   -DHALVORA_SANITIZE="$sanitize" -DHALVORA_BUILD_EXAMPLES=OFF
 cmake --build "$build" -j "$(nproc)"
+if [ "$kind" = thread ]; then
+  export TSAN_OPTIONS="suppressions=$root/scripts/tsan.supp ${TSAN_OPTIONS:-}"
+fi
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
