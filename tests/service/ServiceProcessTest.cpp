@@ -744,7 +744,8 @@ std::string procStat(pid_t pid)
 {
     std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return text.substr(text.rfind(')') + 2); // state, ppid, pgrp, session, ...
+    const auto name = text.rfind(')');                                        // none when the process has just gone
+    return name == std::string::npos ? std::string() : text.substr(name + 2); // state, ppid, pgrp, session, ...
 }
 
 bool gone(pid_t pid, std::chrono::milliseconds limit)
