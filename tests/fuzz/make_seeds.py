@@ -73,11 +73,9 @@ requests = {  # first byte chooses the request kind
 }
 
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
-# fuzz_library's first byte chooses the reader: 0 result, 1 event bytes, 2 structured event.
+# fuzz_library's first byte chooses the reader: even a result, odd an event.
 library = {"result_" + name: b"\x00" + data for name, data in results.items()}
 library.update({"event_" + name: b"\x01" + data for name, data in events.items()})
-for i, data in enumerate([b"\x07\x00\x01\x02\x03\x04", b"\x07\x05\x00\x00\x00\x00\x01", bytes(range(64))]):
-    library["structured_%d" % i] = b"\x02" + data
 corpora = {
     "fuzz_library": library,
     "fuzz_adapter_requests": requests,

@@ -23,6 +23,11 @@ namespace {
 
 const char* const kDispatch = "d_halvora_channels_client_dispatch";
 const EndpointFields someClient{"uuid-c", "runtime-2", "news", "channel-1", "client-1"};
+
+EndpointId endpoint(const EndpointFields& f)
+{
+    return EndpointId{f.uuid, f.name, f.channelName, f.channelId, f.endpointId};
+}
 using Pending = std::vector<std::shared_future<std::shared_ptr<std::string>>>;
 
 bool endedWell(const std::string& outcome, const std::string& expectedValue)
@@ -122,51 +127,6 @@ TEST_P(ANativeCallThatMisbehaves, FailsTheConnectWithAnApiError)
 INSTANTIATE_TEST_SUITE_P(Garbage, ANativeCallThatMisbehaves, ::testing::ValuesIn(garbage),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(AFaultyAdapter, GivesEachConcurrentCallerItsOwnReply)
-{
-    auto client = connectedClient();
-    echoDispatches();
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> senders;
-    for (int t = 0; t < 4; ++t) {
-        senders.emplace_back([&, t] {
-            Pending sent;
-            for (int i = 0; i < 250; ++i) {
-                sent.push_back(client->dispatchAsync("t", std::to_string(t) + "/" + std::to_string(i)));
-            }
-            for (int i = 0; i < 250; ++i) {
-                wrong += outcome(sent[i]) == "value:reply:" + std::to_string(t) + "/" + std::to_string(i) ? 0 : 1;
-            }
-        });
-    }
-    for (auto& sender : senders) {
-        sender.join();
-    }
-    EXPECT_EQ(wrong.load(), 0);
-}
-
-TEST_F(AFaultyAdapter, EndsEveryQueuedDispatchWhenTheRuntimeIsDroppedDuringAStall)
-{
-    auto client = connectedClient();
-    std::promise<void> gate;
-    echoDispatches(gate.get_future().share());
-    Pending pending;
-    for (int i = 0; i < 200; ++i) {
-        pending.push_back(client->dispatchAsync("t", std::to_string(i)));
-    }
-    std::thread opener([&] {
-        std::this_thread::sleep_for(50ms);
-        gate.set_value();
-    });
-    client.reset();
-    runtime.reset();
-    factory.reset();
-    opener.join();
-    for (int i = 0; i < 200; ++i) {
-        ASSERT_TRUE(endedWell(outcome(pending[i]), "reply:" + std::to_string(i))) << i;
-    }
-}
-
 TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileConnectingOrDisconnecting)
 {
     std::vector<Reply> replies;
@@ -244,44 +204,76 @@ TEST_F(AFaultyAdapter, EndsThousandsOfDispatchesInFlightWhenTheAdapterDisconnect
     EXPECT_LE(values, 1); // only the one already with the adapter
 }
 
-TEST_F(AFaultyAdapter, AnswersHandlersThatThrowBlockAndReenterFromSeveralThreads)
+// Adapter threads route a storm of events, to handlers that answer, throw,
+// block and re-enter the library, while application threads use the same
+// ends: every operation completes and each event gets its own reply.
+TEST_F(AFaultyAdapter, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEnds)
 {
     auto provider = openProvider();
+    native().script("d_halvora_channels_connect_to_provider", Result::text("client-1"));
+    auto client = runtime->getChannels()->createClient("news");
+    client->connectAsync(false).get();
+    std::atomic<int> clientMessages{0}, connections{0}, wrong{0}, failures{0};
+    provider->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId) {
+        std::this_thread::sleep_for(100us);
+        return payload;
+    });
     provider->registerTopic("throw", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
         throw std::runtime_error("handler failed");
-    });
-    provider->registerTopic("block", [](std::shared_ptr<std::string> payload, EndpointId) {
-        std::this_thread::sleep_for(1ms);
-        return payload;
     });
     std::weak_ptr<Runtime> weak = runtime;
     provider->registerTopic("reenter", [weak](std::shared_ptr<std::string> payload, EndpointId) {
         if (auto live = weak.lock()) {
-            live->getChannels()->createClient("other");
             live->getChannels()->createProvider("p" + *payload);
         }
         return payload;
     });
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> firing;
+    client->registerTopic("count", [&](std::shared_ptr<std::string>, EndpointId) {
+        ++clientMessages;
+        return nullptr;
+    });
+    provider->subscribeClientConnected([&](const EndpointId&) { ++connections; });
+    std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        firing.emplace_back([&, t] {
-            for (int i = 0; i < 100; ++i) {
+        threads.emplace_back([&, t] { // an adapter event thread
+            for (int i = 0; i < 250; ++i) {
                 const std::string payload = std::to_string(t) + "-" + std::to_string(i);
+                EndpointFields from = someClient;
+                from.endpointId = std::to_string(i % 8);
+                native().fireEvent(
+                    channelEvent(i % 2 ? "ProviderClientConnected" : "ProviderClientDisconnected", from, "news"));
                 const Reply thrown = fire("throw", payload);
                 wrong += thrown.isError() && thrown.payload() == "handler failed" ? 0 : 1;
-                for (const char* topic : {"block", "reenter"}) {
-                    const Reply reply = fire(topic, payload);
-                    wrong += !reply.isError() && reply.payload() == payload ? 0 : 1;
+                for (const char* topic : {"echo", "reenter"}) {
+                    wrong += fire(topic, payload).payload() == payload ? 0 : 1;
                 }
+                native().fireEvent(channelEvent("ChannelMessage", someClient, "news", "count"));
+            }
+        });
+        threads.emplace_back([&, t] { // an application thread
+            auto own = runtime->getChannels()->createClient("news");
+            const std::string topic = "topic-" + std::to_string(t);
+            for (int round = 0; round < 100; ++round) {
+                own->registerTopic(topic, nullptr);
+                own->subscribeDisconnected([] {});
+                for (const auto& future :
+                     {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(endpoint(someClient), topic),
+                      provider->broadcastAsync(topic)}) {
+                    failures += outcome(future).rfind("error", 0) == 0 ? 1 : 0;
+                }
+                own->unregisterTopic(topic);
+                own->unsubscribeDisconnected(nullptr);
             }
         });
     }
-    for (auto& thread : firing) {
+    for (auto& thread : threads) {
         thread.join();
     }
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(native().repliesReleased(), 1200u);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(clientMessages.load(), 1000);
+    EXPECT_EQ(connections.load(), 500);
+    EXPECT_EQ(native().repliesReleased(), 5000u);
 }
 
 } // namespace
