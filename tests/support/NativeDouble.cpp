@@ -345,7 +345,9 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
         ++s.nullOutstanding;
     } else {
         native.data = new std::uint8_t[result->bytes.empty() ? 1 : result->bytes.size()];
-        std::memcpy(native.data, result->bytes.data(), result->bytes.size());
+        if (!result->bytes.empty()) { // an empty vector's data() may be null, which memcpy must not see
+            std::memcpy(native.data, result->bytes.data(), result->bytes.size());
+        }
         s.liveBuffers[native.data] = native.length;
     }
     return native;
