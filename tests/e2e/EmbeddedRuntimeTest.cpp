@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -22,28 +22,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Counts what event threads report and lets the test wait for it, bounded.
-class Signal {
-public:
-    // Notified under the lock: a waiter that sees the count may destroy the
-    // signal at once, so nothing may touch it after the lock is released.
-    void notify()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++count;
-        changed.notify_all();
+// Waits, bounded, for what event threads report.
+bool eventually(const std::function<bool()>& condition)
+{
+    for (int i = 0; i < 500 && !condition(); ++i) {
+        std::this_thread::sleep_for(10ms);
     }
-    bool waitFor(int expected)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 5s, [&] { return count >= expected; });
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    int count = 0;
-};
+    return condition();
+}
 
 std::shared_ptr<std::string> text(const std::string& value)
 {
@@ -81,11 +67,8 @@ protected:
             return text("{\"from\":\"" + from.uuid + "\",\"echo\":" + (payload ? *payload : "null") + "}");
         });
         provider->subscribeClientConnected([this](const EndpointId& client) {
-            {
-                std::lock_guard<std::mutex> lock(clientsMutex);
-                clients.push_back(client);
-            }
-            joined.notify();
+            std::lock_guard<std::mutex> lock(clientsMutex);
+            clients.push_back(client);
         });
         provider->openAsync().get();
         return provider;
@@ -102,7 +85,7 @@ protected:
     std::vector<std::shared_ptr<Runtime>> runtimes;
     std::mutex clientsMutex;
     std::vector<EndpointId> clients;
-    Signal joined;
+    std::atomic<int> noticed{0}, left{0}, providerGone{0}; // counted on event threads
 };
 
 TEST_F(TheEmbeddedRuntime, CarriesRequestsToTheProviderAndRepliesBackFromManyRuntimesAndThreads)
@@ -145,30 +128,32 @@ TEST_F(TheEmbeddedRuntime, CarriesRequestsToTheProviderAndRepliesBackFromManyRun
 TEST_F(TheEmbeddedRuntime, LetsTheProviderAskOneClientAndBroadcastAndTellsBothSidesOfEndings)
 {
     auto provider = openProvider("prices");
-    Signal noticed, left, providerGone;
-    provider->subscribeClientDisconnected([&](const EndpointId&) { left.notify(); });
+    provider->subscribeClientDisconnected([&](const EndpointId&) { ++left; });
     std::vector<std::shared_ptr<ChannelClient>> traders;
     for (const char* uuid : {"trader-a", "trader-b"}) {
         auto client = connected(uuid)->getChannels()->createClient("prices");
         const std::string who = uuid;
-        client->registerTopic("notice", [&noticed, who](std::shared_ptr<std::string>, EndpointId) {
-            noticed.notify();
+        client->registerTopic("notice", [this, who](std::shared_ptr<std::string>, EndpointId) {
+            ++noticed;
             return text("ack from " + who);
         });
-        client->subscribeDisconnected([&] { providerGone.notify(); });
+        client->subscribeDisconnected([&] { ++providerGone; });
         client->connectAsync(false).get();
         traders.push_back(client);
     }
-    ASSERT_TRUE(joined.waitFor(2));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(clientsMutex);
+        return clients.size() == 2;
+    }));
     const EndpointId second = clients.at(1);
     EXPECT_EQ(outcome(provider->dispatchAsync(second, "notice", "{}")), "value:ack from " + second.uuid);
     provider->broadcastAsync("notice", "{}").get();
-    EXPECT_TRUE(noticed.waitFor(3));
+    EXPECT_TRUE(eventually([&] { return noticed == 3; }));
 
     traders[0]->disconnectAsync().get();
-    EXPECT_TRUE(left.waitFor(1));
+    EXPECT_TRUE(eventually([&] { return left == 1; }));
     runtimes.front()->disconnectAsync().get(); // the provider's runtime
-    EXPECT_TRUE(providerGone.waitFor(1));
+    EXPECT_TRUE(eventually([&] { return providerGone == 1; }));
 }
 
 TEST_F(TheEmbeddedRuntime, HoldsAWaitingConnectUntilTheProviderOpens)
@@ -214,15 +199,14 @@ TEST_F(TheEmbeddedRuntime, EndsEveryRuntimeAndPendingCallOnShutdown)
         return text("late");
     });
     auto clientRuntime = connected("trader");
-    Signal runtimeGone;
-    clientRuntime->subscribeDisconnected([&] { runtimeGone.notify(); });
+    clientRuntime->subscribeDisconnected([&] { ++providerGone; });
     auto client = clientRuntime->getChannels()->createClient("prices");
     client->connectAsync(false).get();
 
     auto pending = client->dispatchAsync("slow");
     entered.get_future().wait();
     halvora_embedded_shutdown();
-    EXPECT_TRUE(runtimeGone.waitFor(1));
+    EXPECT_TRUE(eventually([&] { return providerGone == 1; }));
     EXPECT_NE(outcome(pending, 5s), "pending");
     EXPECT_FALSE(clientRuntime->isConnected());
     EXPECT_FALSE(runtimes.front()->isConnected());
