@@ -577,6 +577,32 @@ TEST_F(AService, AnswersOversizedRequestsAndRepliesWithTheBoundAndStaysUsable)
     runtime->disconnectAsync().get();
 }
 
+// The service acts for each peer with the handle it gave that peer, and a
+// frame that arrives in pieces, within the stall limit, is served whole.
+TEST_F(AService, ActsForEachPeerWithItsOwnHandleAndServesFramesThatArriveInPieces)
+{
+    start(9715);
+    const std::string path = runtimeDirectory.socketFor(9715);
+    FramePeer owner(path), other(path);
+    const std::uint64_t o = owner.connect(), x = other.connect();
+    ASSERT_FALSE(owner.call(2, "create_provider", FramePeer::channel(o, "owned")).isError());
+    const std::string ownersClient = owner.call(3, "connect_to_provider", FramePeer::channel(o, "owned")).text;
+    EXPECT_THAT(other.call(2, "client_dispatch", FramePeer::dispatch(o, ownersClient, "x")).text,
+                HasSubstr("is not connected to a channel of this runtime"));
+
+    const std::vector<std::uint8_t> map = FramePeer::channel(x, "owned");
+    const std::vector<std::uint8_t> frame = wire::encodeRequest(4, "connect_to_provider", map.data(), map.size(), 0);
+    for (std::size_t at = 0; at < frame.size(); at += 7) {
+        other.send(
+            std::vector<std::uint8_t>(frame.begin() + static_cast<std::ptrdiff_t>(at),
+                                      frame.begin() + static_cast<std::ptrdiff_t>(std::min(at + 7, frame.size()))));
+        std::this_thread::sleep_for(10ms);
+    }
+    wire::Message message;
+    ASSERT_TRUE(other.next(message));
+    EXPECT_EQ(message.result.kind, Result::Kind::Text) << message.result.text;
+}
+
 // A waiting call is a record in the service, not a thread: 1,000 connects
 // wait for a provider that comes late and 1,000 dispatches wait on a
 // provider that dispatches on and waits itself; all are held, then all
