@@ -10,6 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -136,6 +140,13 @@ int main(int argc, char** argv)
     // Signals are taken by the service's own handler; a peer that goes away
     // mid-write is an error on that peer, not the end of the service.
     std::signal(SIGPIPE, SIG_IGN);
+    // Frames come and go by the megabyte: keep freed memory for the next
+    // ones instead of returning it to the system and faulting it back in on
+    // every round trip. What stays held is bounded by the trim threshold.
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 8 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
+#endif
     try {
         service::Listener listener = service::activatedListener();
         if (listener.activated)
