@@ -713,7 +713,9 @@ TEST_F(AService, BoundsWhatItHoldsForAPeerThatNeverAnswers)
         client.request(10 + i, "client_dispatch", FramePeer::dispatch(c, clientId, mebibyte));
         ASSERT_TRUE(sink.nextEvent(message, "ChannelProviderMessage"));
     }
+#if !defined(__SANITIZE_ADDRESS__) // the sanitizer holds freed memory back on purpose
     EXPECT_LT(residentBytes(service_->pid()), std::size_t{32} << 20);
+#endif
 
     constexpr std::uint64_t unansweredBound = 16384;
     for (std::uint64_t i = 0; i < unansweredBound; ++i)
@@ -736,7 +738,9 @@ TEST_F(AService, BacksOffAtTheDescriptorLimitAndServesAgainOnceDescriptorsFree)
     const auto open =
         static_cast<rlim_t>(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"),
                                           std::filesystem::directory_iterator()));
-    const rlimit limit{open + 2, open + 2};
+    rlimit usual{};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &usual), 0);
+    const rlimit limit{open + 2, usual.rlim_max};
     ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
     std::vector<int> connections;
     for (int i = 0; i < 8; ++i)
@@ -748,6 +752,7 @@ TEST_F(AService, BacksOffAtTheDescriptorLimitAndServesAgainOnceDescriptorsFree)
 
     for (const int fd : connections)
         ::close(fd);
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &usual, nullptr), 0);
     RuntimeFactory factory;
     RuntimeOptions options("after-the-limit", "stable");
     options.port = 9714;
