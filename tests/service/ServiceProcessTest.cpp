@@ -350,7 +350,7 @@ std::size_t threadCount(pid_t pid)
     return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
-std::size_t residentBytes(pid_t pid)
+[[maybe_unused]] std::size_t residentBytes(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
