@@ -1,6 +1,7 @@
 #include "native/MsgPack.h"
 
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 namespace HalvoraAdapterApi {
@@ -77,6 +78,12 @@ msgpack::unpack_limit limitsFor(std::uint64_t length)
     return msgpack::unpack_limit(bound, bound, bound, bound, bound, maxDecodeDepth);
 }
 
+// The decoder's default zone starts with an 8 KiB block, too large for the
+// allocator's per-thread cache, so every decode of a small reply or event
+// took the allocator's shared path. Events and replies hold a dozen objects,
+// which a small first block holds; anything larger is added as it is needed.
+constexpr std::size_t firstZoneBlock = 512;
+
 } // namespace
 
 DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool referenceInput)
@@ -87,9 +94,13 @@ DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool 
         return decoded;
     }
     try {
+        auto zone = std::make_unique<msgpack::zone>(firstZoneBlock);
         std::size_t offset = 0;
-        decoded.handle = msgpack::unpack(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length), offset,
-                                         referenceInput ? referenceEverything : nullptr, nullptr, limitsFor(length));
+        bool referenced = false;
+        const msgpack::object value =
+            msgpack::unpack(*zone, reinterpret_cast<const char*>(data), static_cast<std::size_t>(length), offset,
+                            referenced, referenceInput ? referenceEverything : nullptr, nullptr, limitsFor(length));
+        decoded.handle = msgpack::object_handle(value, std::move(zone));
     } catch (const msgpack::depth_size_overflow&) {
         decoded.handle = msgpack::object_handle();
         decoded.error = "format error.";
