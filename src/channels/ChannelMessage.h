@@ -6,6 +6,7 @@
 
 #include "native/MsgPack.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,11 @@ struct ChannelMessage {
 // skipped). Never fails: missing or mistyped elements read as empty strings,
 // false and EventType::Unknown.
 ChannelMessage channelMessageFromMsgPack(const msgpack::object& event);
+// The same, straight from the event's bytes, for events in the form that
+// adapters write (every text a string, the null flag a boolean). False for
+// any other form, which is then left to the general decoder. Nothing is
+// allocated beyond the message's own texts.
+bool readChannelEvent(const std::uint8_t* data, std::uint64_t length, ChannelMessage& message);
 // Reads five strings from array positions 0 to 4, the same way.
 EndpointId endpointIdFromMsgPack(const msgpack::object& value);
 // Writes the five-key map that requests carry.

@@ -19,16 +19,30 @@ namespace {
 
 constexpr std::size_t lengthPrefixSize = 8;
 
-std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtime& runtime, std::uint64_t context)
+// Events in the adapters' own form are read straight from their bytes; any
+// other goes through the general decoder, which reports what it cannot read.
+bool readEvent(const std::uint8_t* data, std::uint64_t length, ChannelMessage& message)
 {
+    if (readChannelEvent(data, length, message)) {
+        return true;
+    }
     // Read in place: the event's bytes outlive this call, and the message
     // copies what it keeps.
     const DecodedValue decoded = decodeMsgPack(data, length, true);
     if (!decoded.ok()) {
         std::cerr << "C++ ADAPTER:   Error parsing response: " << decoded.error << "\n";
+        return false;
+    }
+    message = channelMessageFromMsgPack(decoded.value());
+    return true;
+}
+
+std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtime& runtime, std::uint64_t context)
+{
+    ChannelMessage message;
+    if (!readEvent(data, length, message)) {
         return nullptr;
     }
-    const ChannelMessage message = channelMessageFromMsgPack(decoded.value());
     // Also drops late events of a connection that a newer one replaced.
     if (!RuntimeAccess::acceptsEventsOf(runtime, context)) {
         return nullptr;
