@@ -5,6 +5,7 @@
 #include "channels/ChannelWork.h"
 #include "native/Bridge.h"
 
+#include <exception>
 #include <utility>
 
 namespace HalvoraAdapterApi {
@@ -61,30 +62,48 @@ std::shared_future<void> ChannelClient::disconnectAsync() const
 
 namespace {
 
+// A dispatch's request as far as it is written when queued. Shared, as queued
+// work must be copyable; the work runs once and hands the request on. A
+// request that cannot be written (a payload beyond 4 GiB) fails the future,
+// as any failure of the operation does.
+struct QueuedDispatch {
+    std::shared_ptr<detail::SplitRequest> request;
+    std::exception_ptr failure;
+};
+
+template <typename Write>
+QueuedDispatch queuedDispatch(Write write)
+{
+    QueuedDispatch queued;
+    try {
+        queued.request = std::make_shared<detail::SplitRequest>(write());
+    } catch (...) {
+        queued.failure = std::current_exception();
+    }
+    return queued;
+}
+
 // The dispatch work proper, on the task-queue worker: the handle and identity
 // are read when the work runs, not when it was queued.
 std::shared_ptr<std::string> sendDispatch(unsigned long long handle, const std::shared_ptr<const std::string>& identity,
-                                          detail::ClientDispatchRequest request)
+                                          const QueuedDispatch& queued)
 {
+    if (queued.failure) {
+        std::rethrow_exception(queued.failure);
+    }
     detail::throwIfReset(handle);
     if (!identity) {
         detail::throwClientNotConnected();
     }
-    request.handle = handle;
-    request.clientId = *identity;
     std::shared_ptr<std::string> reply;
-    detail::invokeNative(d_halvora_channels_client_dispatch, request, reply);
+    detail::invokeNative(d_halvora_channels_client_dispatch,
+                         detail::finishClientDispatch(std::move(*queued.request), handle, *identity), reply);
     return reply;
 }
 
-detail::ClientDispatchRequest dispatchRequest(const std::string& topic, const std::string& payload, bool isNull)
-{
-    detail::ClientDispatchRequest request;
-    request.topic = topic;
-    request.payloadJson = payload;
-    request.isNull = isNull;
-    return request;
-}
+// Room kept in front of the payload for the client's identity. Identities
+// are far shorter; a longer one only costs a copy of the request.
+constexpr std::size_t identityRoom = 64;
 
 } // namespace
 
@@ -92,11 +111,11 @@ std::shared_future<std::shared_ptr<std::string>> ChannelClient::dispatchAsync(co
 {
     assertReady();
     std::shared_ptr<const ChannelClient> self = shared_from_this();
-    return detail::queueChannelWork(taskQueue, futuresManager,
-                                    [self, request = dispatchRequest(topic, std::string(), true)]() mutable {
-                                        const unsigned long long handle = self->getRuntimeHandle();
-                                        return sendDispatch(handle, self->identity(), std::move(request));
-                                    });
+    const QueuedDispatch queued =
+        queuedDispatch([&] { return detail::clientDispatchTail(topic, std::string(), true, identityRoom); });
+    return detail::queueChannelWork(taskQueue, futuresManager, [self, queued] {
+        return sendDispatch(self->getRuntimeHandle(), self->identity(), queued);
+    });
 }
 
 std::shared_future<std::shared_ptr<std::string>> ChannelClient::dispatchAsync(const std::string& topic,
@@ -104,12 +123,13 @@ std::shared_future<std::shared_ptr<std::string>> ChannelClient::dispatchAsync(co
 {
     assertReady();
     std::shared_ptr<const ChannelClient> self = shared_from_this();
-    // The work runs once, so it hands its copy of the payload on instead of copying it again.
-    return detail::queueChannelWork(taskQueue, futuresManager,
-                                    [self, request = dispatchRequest(topic, payload, false)]() mutable {
-                                        const unsigned long long handle = self->getRuntimeHandle();
-                                        return sendDispatch(handle, self->identity(), std::move(request));
-                                    });
+    // The payload is written into the request here, once: the caller's string
+    // need not outlive this call.
+    const QueuedDispatch queued =
+        queuedDispatch([&] { return detail::clientDispatchTail(topic, payload, false, identityRoom); });
+    return detail::queueChannelWork(taskQueue, futuresManager, [self, queued] {
+        return sendDispatch(self->getRuntimeHandle(), self->identity(), queued);
+    });
 }
 
 void ChannelClient::subscribeDisconnected(const std::function<void()>& callback)

@@ -27,19 +27,32 @@ void packRecord(Packer& packer, const DisconnectFromProviderRequest& request)
     packUInt64(packer, request.handle);
 }
 
-void packRecord(Packer& packer, const ClientDispatchRequest& request)
+SplitRequest clientDispatchTail(const std::string& topic, const std::string& payload, bool isNull,
+                                std::size_t clientIdHint)
 {
+    // The head: a map header, "client_id" and its string, "handle" and a uint64.
+    constexpr std::size_t headWithoutId = 1 + 10 + 5 + 7 + 9;
+    SplitRequest request(headWithoutId + clientIdHint, requestOverhead + payload.size() + topic.size());
+    Packer packer = request.tail();
+    packString(packer, "is_null");
+    packBool(packer, isNull);
+    packString(packer, "payload_json");
+    packString(packer, payload);
+    packString(packer, "topic");
+    packString(packer, topic);
+    return request;
+}
+
+EncodedRequest finishClientDispatch(SplitRequest tail, std::uint64_t handle, const std::string& clientId)
+{
+    msgpack::sbuffer head(64 + clientId.size());
+    Packer packer(head);
     packMapHeader(packer, 5);
     packString(packer, "client_id");
-    packString(packer, request.clientId);
+    packString(packer, clientId);
     packString(packer, "handle");
-    packUInt64(packer, request.handle);
-    packString(packer, "is_null");
-    packBool(packer, request.isNull);
-    packString(packer, "payload_json");
-    packString(packer, request.payloadJson);
-    packString(packer, "topic");
-    packString(packer, request.topic);
+    packUInt64(packer, handle);
+    return std::move(tail).finish(head);
 }
 
 void packRecord(Packer& packer, const CreateProviderRequest& request)

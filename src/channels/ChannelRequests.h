@@ -23,13 +23,14 @@ struct DisconnectFromProviderRequest {
     std::string clientId;
 };
 
-struct ClientDispatchRequest {
-    std::uint64_t handle = 0;
-    std::string clientId;
-    std::string payloadJson;
-    std::string topic;
-    bool isNull = false;
-};
+// A client dispatch {"client_id", "handle", "is_null", "payload_json",
+// "topic"} in two parts: the caller's entries are written when the dispatch
+// is queued, straight from the caller's payload; the client's identity and
+// the runtime handle, read when it is sent, are written in front of them.
+// `clientIdHint` is the identity's length as far as it is known when queued.
+SplitRequest clientDispatchTail(const std::string& topic, const std::string& payload, bool isNull,
+                                std::size_t clientIdHint);
+EncodedRequest finishClientDispatch(SplitRequest tail, std::uint64_t handle, const std::string& clientId);
 
 struct CreateProviderRequest {
     std::uint64_t handle = 0;
@@ -48,11 +49,6 @@ struct DispatchToEndpointRequest {
 // Room for the keys, the headers and the handle beyond the texts.
 inline constexpr std::size_t requestOverhead = 256;
 
-inline std::size_t requestSizeHint(const ClientDispatchRequest& request)
-{
-    return requestOverhead + request.clientId.size() + request.payloadJson.size() + request.topic.size();
-}
-
 inline std::size_t requestSizeHint(const DispatchToEndpointRequest& request)
 {
     const EndpointId& to = request.destination;
@@ -62,7 +58,6 @@ inline std::size_t requestSizeHint(const DispatchToEndpointRequest& request)
 
 void packRecord(Packer& packer, const ConnectToProviderRequest& request);
 void packRecord(Packer& packer, const DisconnectFromProviderRequest& request);
-void packRecord(Packer& packer, const ClientDispatchRequest& request);
 void packRecord(Packer& packer, const CreateProviderRequest& request);
 void packRecord(Packer& packer, const DispatchToEndpointRequest& request);
 

@@ -1,5 +1,7 @@
 #include "native/MsgPack.h"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -59,6 +61,29 @@ void packInt32(Packer& packer, std::int32_t value)
 void packUInt16(Packer& packer, std::uint16_t value)
 {
     packer.pack_uint16(value);
+}
+
+SplitRequest::SplitRequest(std::size_t headRoom, std::size_t tailSize) : bytes(headRoom + tailSize), headRoom(headRoom)
+{
+    static const char unused[64] = {};
+    for (std::size_t left = headRoom; left != 0;) {
+        const std::size_t step = std::min(left, sizeof unused);
+        bytes.write(unused, step);
+        left -= step;
+    }
+}
+
+EncodedRequest SplitRequest::finish(const msgpack::sbuffer& head) &&
+{
+    if (head.size() <= headRoom) {
+        const std::size_t start = headRoom - head.size();
+        std::memcpy(bytes.data() + start, head.data(), head.size());
+        return EncodedRequest(std::move(bytes), start);
+    }
+    msgpack::sbuffer whole(head.size() + bytes.size() - headRoom);
+    whole.write(head.data(), head.size());
+    whole.write(bytes.data() + headRoom, bytes.size() - headRoom);
+    return EncodedRequest(std::move(whole));
 }
 
 namespace {

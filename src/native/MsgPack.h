@@ -35,15 +35,43 @@ void packUInt16(Packer& packer, std::uint16_t value);
 class EncodedRequest {
 public:
     EncodedRequest() = default;
-    explicit EncodedRequest(msgpack::sbuffer bytes) : bytes(std::move(bytes)), nil(false) {}
+    // The request is `bytes` from `start` on.
+    explicit EncodedRequest(msgpack::sbuffer bytes, std::size_t start = 0)
+        : bytes(std::move(bytes)), start(start), nil(false)
+    {}
 
     bool isNil() const { return nil; }
-    const std::uint8_t* data() const { return nil ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()); }
-    std::uint64_t size() const { return nil ? 0 : bytes.size(); }
+    const std::uint8_t* data() const
+    {
+        return nil ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()) + start;
+    }
+    std::uint64_t size() const { return nil ? 0 : bytes.size() - start; }
 
 private:
     msgpack::sbuffer bytes;
+    std::size_t start = 0;
     bool nil = true;
+};
+
+// A request map written in two parts: its last entries when the operation is
+// queued, straight from the caller's texts, and its first entries (those read
+// only when the request is sent) in front of them when it is sent. So a
+// payload among the last entries is copied once, from the caller's string
+// into the request.
+class SplitRequest {
+public:
+    // `headRoom` bytes are kept free in front of the tail, `tailSize` reserved for it.
+    SplitRequest(std::size_t headRoom, std::size_t tailSize);
+
+    // Appends to the tail.
+    Packer tail() { return Packer(bytes); }
+    // Puts `head` in front of the tail; the tail is moved only when the head
+    // does not fit the room kept for it.
+    EncodedRequest finish(const msgpack::sbuffer& head) &&;
+
+private:
+    msgpack::sbuffer bytes;
+    std::size_t headRoom;
 };
 
 // Bytes to reserve for a request before it is written. Records that carry a
