@@ -1,5 +1,6 @@
 #include "core/Events.h"
 
+#include "core/Packing.h"
 #include "core/RequestMap.h"
 
 #include <cstring>
@@ -7,11 +8,6 @@
 namespace halvora::adapter {
 
 namespace {
-
-void packString(msgpack::packer<msgpack::sbuffer>& out, const std::string& text)
-{
-    out.pack(text);
-}
 
 const msgpack::object* findKey(const msgpack::object_map& map, const char* key)
 {
@@ -30,23 +26,38 @@ const Result unreadableReply = Result::error("the runtime's reply to the event c
 
 std::vector<std::uint8_t> encodeEvent(const Event& event)
 {
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> out(buffer);
-    out.pack_array(7);
-    packString(out, event.type);
-    out.pack_array(5);
-    packString(out, event.endpoint.uuid);
-    packString(out, event.endpoint.name);
-    packString(out, event.endpoint.channelName);
-    packString(out, event.endpoint.channelId);
-    packString(out, event.endpoint.endpointId);
-    packString(out, event.channelName);
-    packString(out, event.topic);
-    packString(out, event.payload ? *event.payload : std::string());
-    packString(out, std::string()); // reserved
-    out.pack(!event.payload.has_value());
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer.data());
-    return std::vector<std::uint8_t>(bytes, bytes + buffer.size());
+    const auto pack = [&](auto& out) {
+        out.pack_array(7);
+        out.pack(event.type);
+        out.pack_array(5);
+        out.pack(event.endpoint.uuid);
+        out.pack(event.endpoint.name);
+        out.pack(event.endpoint.channelName);
+        out.pack(event.endpoint.channelId);
+        out.pack(event.endpoint.endpointId);
+        out.pack(event.channelName);
+        out.pack(event.topic);
+        if (event.payload)
+            out.pack(*event.payload);
+        else
+            out.pack_str(0);
+        out.pack_str(0); // reserved
+        out.pack(!event.payload.has_value());
+    };
+    // Sized, not zero-filled: every byte is written once, by the packer.
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(packedSize(pack));
+    struct Appender {
+        std::vector<std::uint8_t>& bytes;
+        void write(const char* data, std::size_t length)
+        {
+            const auto* first = reinterpret_cast<const std::uint8_t*>(data);
+            bytes.insert(bytes.end(), first, first + length);
+        }
+    } appender{bytes};
+    msgpack::packer<Appender> out(appender);
+    pack(out);
+    return bytes;
 }
 
 Result decodeReplyMap(const std::uint8_t* data, std::size_t length)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace halvora::adapter {
 
@@ -11,10 +12,16 @@ namespace {
 // Requests are small maps; no request has a container with more entries.
 constexpr std::size_t maxContainerEntries = 1024;
 constexpr std::size_t maxDepth = 16;
+constexpr std::size_t firstZoneBlock = 512;
 
 std::string inQuotes(const char* key)
 {
     return std::string("'") + key + "'";
+}
+
+bool referenceEverything(msgpack::type::object_type, std::size_t, void*)
+{
+    return true;
 }
 
 } // namespace
@@ -23,7 +30,14 @@ msgpack::object_handle unpackBounded(const std::uint8_t* data, std::size_t lengt
 {
     const std::size_t entries = std::min(length, maxContainerEntries);
     const msgpack::unpack_limit limit(entries, entries, length, length, length, maxDepth);
-    return msgpack::unpack(reinterpret_cast<const char*>(data), length, nullptr, nullptr, limit);
+    // A request or reply holds a few dozen objects; the zone's default first
+    // block (8 KiB) is beyond the allocator's per-thread cache.
+    auto zone = std::make_unique<msgpack::zone>(firstZoneBlock);
+    std::size_t offset = 0;
+    bool referenced = false;
+    const msgpack::object value = msgpack::unpack(*zone, reinterpret_cast<const char*>(data), length, offset,
+                                                  referenced, referenceEverything, nullptr, limit);
+    return msgpack::object_handle(value, std::move(zone));
 }
 
 RequestMap::RequestMap(const std::uint8_t* data, std::uint64_t length)

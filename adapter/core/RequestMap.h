@@ -17,7 +17,9 @@ public:
 };
 
 // Unpacks one MessagePack value with limits that keep a few bytes announcing
-// a huge container from allocating more than the input could fill.
+// a huge container from allocating more than the input could fill. Strings
+// point into `data` rather than being copied, so `data` must outlive the
+// handle; callers copy out what they keep.
 msgpack::object_handle unpackBounded(const std::uint8_t* data, std::size_t length);
 
 class RequestMap {

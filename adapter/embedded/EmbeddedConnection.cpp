@@ -127,9 +127,11 @@ void EmbeddedConnection::run()
             event = std::move(queue_.front());
             queue_.pop_front();
         }
-        if (event.bytes.empty())
+        if (event.bytes.empty()) {
             event.bytes = encodeEvent(event.event);
-        Result reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, event.bytes);
+            event.event = Event{}; // its texts are in the bytes now
+        }
+        Result reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, std::move(event.bytes));
         if (event.onReply)
             event.onReply(std::move(reply));
     }
@@ -140,15 +142,22 @@ void EmbeddedConnection::run()
     queueChanged_.notify_all();
 }
 
-Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
-                        const std::vector<std::uint8_t>& bytes)
+namespace {
+
+// The runtime's callback on the event's bytes; false when it threw.
+bool callRuntime(HalvoraEventCallback onEvent, void* runtime, const std::vector<std::uint8_t>& bytes,
+                 std::uint8_t*& reply)
 {
-    std::uint8_t* reply = nullptr;
     try {
         reply = onEvent(bytes.data(), bytes.size(), runtime);
+        return true;
     } catch (...) {
-        return Result::error("the runtime's event handler failed");
+        return false;
     }
+}
+
+Result readReply(HalvoraReleaseCallback releaseReply, std::uint8_t* reply)
+{
     if (reply == nullptr) // a dispatcher must not take this for an answer without value
         return Result::error("The application did not answer");
 
@@ -166,6 +175,34 @@ Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback rel
         // the buffer is the runtime's; nothing more can be done with it here
     }
     return result;
+}
+
+Result handlerFailed()
+{
+    return Result::error("the runtime's event handler failed");
+}
+
+} // namespace
+
+Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
+                        const std::vector<std::uint8_t>& bytes)
+{
+    std::uint8_t* reply = nullptr;
+    if (!callRuntime(onEvent, runtime, bytes, reply))
+        return handlerFailed();
+    return readReply(releaseReply, reply);
+}
+
+Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
+                        std::vector<std::uint8_t>&& bytes)
+{
+    std::uint8_t* reply = nullptr;
+    const bool called = callRuntime(onEvent, runtime, bytes, reply);
+    // Read by now: a large event need not stay in memory beside its reply.
+    std::vector<std::uint8_t>().swap(bytes);
+    if (!called)
+        return handlerFailed();
+    return readReply(releaseReply, reply);
 }
 
 void RetiredConnections::add(std::shared_ptr<EmbeddedConnection> connection)

@@ -23,6 +23,9 @@ class RetiredConnections;
 // holds; no reply at all is an error for whoever waits on the event.
 Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
                         const std::vector<std::uint8_t>& event);
+// The same, freeing the event's bytes as soon as the runtime has read them.
+Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
+                        std::vector<std::uint8_t>&& event);
 
 class EmbeddedConnection final : public Connection, public std::enable_shared_from_this<EmbeddedConnection> {
 public:

@@ -1,5 +1,7 @@
 #include "embedded/ResultBuffers.h"
 
+#include "core/Packing.h"
+
 #include <msgpack.hpp>
 
 #include <cstdlib>
@@ -24,10 +26,10 @@ Ledger& ledger()
     return *instance;
 }
 
-msgpack::sbuffer encode(const Result& result)
+// The result's one MessagePack value: nil, its number, or its text.
+template <typename Out>
+void packResult(Out& out, const Result& result)
 {
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> out(buffer);
     switch (result.kind) {
     case Result::Kind::Null:
         out.pack_nil();
@@ -40,7 +42,6 @@ msgpack::sbuffer encode(const Result& result)
         out.pack(result.text);
         break;
     }
-    return buffer;
 }
 
 constexpr NativeResult allocationFailure{nullptr, 0, 1, 0};
@@ -50,13 +51,18 @@ constexpr NativeResult allocationFailure{nullptr, 0, 1, 0};
 NativeResult makeNativeResult(const Result& result) noexcept
 {
     try {
-        msgpack::sbuffer bytes = encode(result);
-        if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
-            bytes = encode(Result::error("the result does not fit in a 32-bit length"));
-        auto* data = static_cast<std::uint8_t*>(std::malloc(bytes.size()));
+        const Result tooLarge = Result::error("the result does not fit in a 32-bit length");
+        const Result* encoded = &result;
+        std::size_t size = packedSize([&](auto& out) { packResult(out, *encoded); });
+        if (size > std::numeric_limits<std::uint32_t>::max()) {
+            encoded = &tooLarge;
+            size = packedSize([&](auto& out) { packResult(out, *encoded); });
+        }
+        // Written straight into the buffer handed out: the text is copied once.
+        auto* data = static_cast<std::uint8_t*>(std::malloc(size));
         if (data == nullptr)
             return allocationFailure;
-        std::memcpy(data, bytes.data(), bytes.size());
+        packInto(data, [&](auto& out) { packResult(out, *encoded); });
         try {
             Ledger& buffers = ledger();
             std::lock_guard<std::mutex> lock(buffers.buffersMutex);
@@ -65,9 +71,9 @@ NativeResult makeNativeResult(const Result& result) noexcept
             std::free(data);
             return allocationFailure;
         }
-        return NativeResult{data, static_cast<std::uint32_t>(bytes.size()),
-                            static_cast<std::uint8_t>(result.kind == Result::Kind::Error),
-                            static_cast<std::uint8_t>(result.kind == Result::Kind::Null)};
+        return NativeResult{data, static_cast<std::uint32_t>(size),
+                            static_cast<std::uint8_t>(encoded->kind == Result::Kind::Error),
+                            static_cast<std::uint8_t>(encoded->kind == Result::Kind::Null)};
     } catch (...) {
         return allocationFailure;
     }

@@ -151,9 +151,9 @@ bool readChannelEvent(const std::uint8_t* data, std::uint64_t length, ChannelMes
     std::string_view reserved;
     bool payloadIsNull = false;
     if (!bytes.array(7) || !bytes.text(type) || !bytes.array(5) || !bytes.text(endpoint[0]) ||
-        !bytes.text(endpoint[1]) || !bytes.text(endpoint[2]) || !bytes.text(endpoint[3]) ||
-        !bytes.text(endpoint[4]) || !bytes.text(channelName) || !bytes.text(topic) || !bytes.text(payload) ||
-        !bytes.text(reserved) || !bytes.boolean(payloadIsNull)) {
+        !bytes.text(endpoint[1]) || !bytes.text(endpoint[2]) || !bytes.text(endpoint[3]) || !bytes.text(endpoint[4]) ||
+        !bytes.text(channelName) || !bytes.text(topic) || !bytes.text(payload) || !bytes.text(reserved) ||
+        !bytes.boolean(payloadIsNull)) {
         return false;
     }
     message.endpoint = EndpointId{std::string(endpoint[0]), std::string(endpoint[1]), std::string(endpoint[2]),
