@@ -24,7 +24,7 @@ const Result unreadableReply = Result::error("the runtime's reply to the event c
 
 } // namespace
 
-std::vector<std::uint8_t> encodeEvent(const Event& event)
+void encodeEventInto(std::vector<std::uint8_t>& bytes, const Event& event)
 {
     const auto pack = [&](auto& out) {
         out.pack_array(7);
@@ -45,7 +45,7 @@ std::vector<std::uint8_t> encodeEvent(const Event& event)
         out.pack(!event.payload.has_value());
     };
     // Sized, not zero-filled: every byte is written once, by the packer.
-    std::vector<std::uint8_t> bytes;
+    bytes.clear();
     bytes.reserve(packedSize(pack));
     struct Appender {
         std::vector<std::uint8_t>& bytes;
@@ -57,6 +57,12 @@ std::vector<std::uint8_t> encodeEvent(const Event& event)
     } appender{bytes};
     msgpack::packer<Appender> out(appender);
     pack(out);
+}
+
+std::vector<std::uint8_t> encodeEvent(const Event& event)
+{
+    std::vector<std::uint8_t> bytes;
+    encodeEventInto(bytes, event);
     return bytes;
 }
 

@@ -40,6 +40,8 @@ struct Event {
 
 // The seven-element array a runtime receives for one event.
 std::vector<std::uint8_t> encodeEvent(const Event& event);
+// The same into `bytes`, replacing what they held and reusing their capacity.
+void encodeEventInto(std::vector<std::uint8_t>& bytes, const Event& event);
 
 // Reads the reply map {"is_error", "is_null", "payload_json"}. A reply that
 // is not such a map becomes an error result, never an exception.

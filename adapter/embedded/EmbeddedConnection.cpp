@@ -13,6 +13,8 @@ thread_local std::uint64_t eventThreadHandle = 0;
 // Far above any real reply; guards against a length field that is garbage.
 constexpr std::uint64_t maxReplyBytes = std::uint64_t{1} << 30;
 
+constexpr std::size_t keptEventLimit = std::size_t{1} << 20;
+
 std::uint64_t readLittleEndian64(const std::uint8_t* bytes)
 {
     std::uint64_t value = 0;
@@ -117,6 +119,11 @@ void EmbeddedConnection::join()
 void EmbeddedConnection::run()
 {
     eventThreadHandle = handle_;
+    // Events are encoded into one buffer, kept from event to event: a large
+    // event then does not go back to the allocator each time, which hands
+    // freed blocks of that size to the system and takes them back page by
+    // page on the next one.
+    std::vector<std::uint8_t> encoded;
     for (;;) {
         QueuedEvent event;
         {
@@ -127,11 +134,18 @@ void EmbeddedConnection::run()
             event = std::move(queue_.front());
             queue_.pop_front();
         }
-        if (event.bytes.empty()) {
-            event.bytes = encodeEvent(event.event);
+        Result reply;
+        if (!event.bytes.empty()) {
+            reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, std::move(event.bytes));
+        } else {
+            encodeEventInto(encoded, event.event);
             event.event = Event{}; // its texts are in the bytes now
+            // Up to keptEventLimit the buffer serves the next event as well; a
+            // larger one goes as soon as the runtime has read it.
+            reply = encoded.capacity() <= keptEventLimit
+                        ? deliverToRuntime(onEvent_, releaseReply_, runtime_, encoded)
+                        : deliverToRuntime(onEvent_, releaseReply_, runtime_, std::move(encoded));
         }
-        Result reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, std::move(event.bytes));
         if (event.onReply)
             event.onReply(std::move(reply));
     }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <utility>
 
 namespace HalvoraAdapterApi {
 namespace detail {
@@ -106,6 +107,42 @@ void writeReplyMap(Stream& stream, std::string_view payload, bool isNull, bool i
     packer.pack_str_body(payload.data(), length);
 }
 
+// Reply buffers carry their capacity in front of what the adapter sees, so
+// that a released one can be written again. Each thread that releases replies
+// keeps its last one (up to keptReplyLimit) for the next reply it makes: a
+// large reply then does not go back to the allocator on every event, which
+// hands freed blocks of that size to the system and takes them back page by
+// page on the next one.
+constexpr std::size_t capacityPrefixSize = 8;
+constexpr std::size_t keptReplyLimit = std::size_t{1} << 20;
+
+struct KeptReply {
+    std::uint8_t* block = nullptr; // starts with the capacity
+    ~KeptReply() { delete[] block; }
+};
+
+thread_local KeptReply keptReply;
+
+std::size_t capacityOf(const std::uint8_t* block)
+{
+    std::size_t capacity = 0;
+    std::memcpy(&capacity, block, sizeof capacity);
+    return capacity;
+}
+
+// A block of at least `size` bytes after its capacity.
+std::uint8_t* replyBlock(std::size_t size)
+{
+    std::uint8_t* kept = std::exchange(keptReply.block, nullptr);
+    if (kept != nullptr && capacityOf(kept) >= size) {
+        return kept;
+    }
+    delete[] kept;
+    auto* block = new std::uint8_t[capacityPrefixSize + size];
+    std::memcpy(block, &size, sizeof size);
+    return block;
+}
+
 } // namespace
 
 std::uint8_t* makeCallbackReply(const std::shared_ptr<std::string>& result, bool isError)
@@ -115,7 +152,7 @@ std::uint8_t* makeCallbackReply(const std::shared_ptr<std::string>& result, bool
     writeReplyMap(counter, payload, !result, isError);
 
     const std::uint64_t size = counter.size;
-    auto* reply = new std::uint8_t[lengthPrefixSize + counter.size];
+    auto* reply = replyBlock(lengthPrefixSize + counter.size) + capacityPrefixSize;
     for (std::size_t byte = 0; byte < lengthPrefixSize; ++byte) {
         reply[byte] = static_cast<std::uint8_t>(size >> (8 * byte));
     }
@@ -146,7 +183,14 @@ extern "C" std::uint8_t* handleRuntimeEvent(const std::uint8_t* data, std::uint6
 
 extern "C" void releaseReply(std::uint8_t* reply)
 {
-    delete[] reply;
+    if (reply == nullptr) {
+        return;
+    }
+    std::uint8_t* block = reply - capacityPrefixSize;
+    if (capacityOf(block) <= keptReplyLimit) {
+        block = std::exchange(keptReply.block, block);
+    }
+    delete[] block;
 }
 
 } // namespace detail
