@@ -59,6 +59,8 @@ TEST(TheRuntimeFactory, SharesRuntimesWithCopiesAndHandsThemOverOnMove)
     EXPECT_EQ(assigned.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
     assigned = RuntimeFactory();
     EXPECT_NE(assigned.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
+    assigned = std::move(moved); // takes the runtimes over
+    EXPECT_EQ(assigned.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
 }
 
 TEST(TheRuntimeFactory, DestroysItsRuntimesWithItself)

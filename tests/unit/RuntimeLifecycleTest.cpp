@@ -293,6 +293,51 @@ TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueued
     EXPECT_EQ(native().calls(disconnectFunction)[0].bytes, hexBytes("81 a6 68 61 6e 64 6c 65 01"));
 }
 
+// Subscribers added while being told take effect next time; the adapter's
+// disconnect error is raised after the teardown; a reconnect serves with the
+// new handle; unsubscribing removes every subscriber.
+TEST_F(ARuntime, ReconnectsAfterADisconnectAndServesWithTheNewHandle)
+{
+    connect();
+    int told = 0;
+    runtime->subscribeDisconnected([&] {
+        ++told;
+        runtime->subscribeDisconnected([&] { ++told; });
+    });
+    native().script(disconnectFunction, Result::error("adapter refused"));
+    EXPECT_EQ(messageOf([&] { runtime->disconnectAsync().get(); }), "adapter refused");
+    EXPECT_FALSE(runtime->isConnected());
+    EXPECT_EQ(told, 1);
+    connect();
+    runtime->getDesktopSystem()->launchManifest("file:///a.json", nullptr).get();
+    EXPECT_EQ(native().calls(launchFunction).back().request["handle"].uint(), 2u);
+    runtime->disconnectAsync().get();
+    EXPECT_EQ(told, 3);
+    runtime->unsubscribeDisconnected(nullptr);
+    connect();
+    runtime->disconnectAsync().get();
+    EXPECT_EQ(told, 3);
+}
+
+TEST_F(ARuntime, SurvivesOverlappingConnectsAndDisconnectsFromManyThreads)
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                outcomeOf(runtime->connectAsync());
+                outcomeOf(runtime->disconnectAsync());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    runtime->disconnectAsync().get();
+    connect();
+    EXPECT_TRUE(runtime->isConnected());
+}
+
 TEST_F(ARuntime, LetsASubscriberDisconnectItsOwnRuntimeAgainWithoutBeingCalledAgain)
 {
     connect();
