@@ -1,6 +1,7 @@
 #include "FakeRuntime.h"
 
 #include <msgpack.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstring>
 #include <set>
@@ -115,46 +116,9 @@ Outcome callAdapter(AdapterFunction function, const std::vector<std::uint8_t>& r
     return outcome;
 }
 
-RequestBuilder& RequestBuilder::add(const std::string& key, std::uint64_t value)
-{
-    entries_.emplace_back(key, packed(value));
-    return *this;
-}
-
-RequestBuilder& RequestBuilder::add(const std::string& key, const std::string& value)
-{
-    entries_.emplace_back(key, packed(value));
-    return *this;
-}
-
-RequestBuilder& RequestBuilder::add(const std::string& key, bool value)
-{
-    entries_.emplace_back(key, packed(value));
-    return *this;
-}
-
-RequestBuilder& RequestBuilder::addMap(const std::string& key, const RequestBuilder& map)
-{
-    entries_.emplace_back(key, map.bytes());
-    return *this;
-}
-
-RequestBuilder& RequestBuilder::addNil(const std::string& key)
-{
-    entries_.emplace_back(key, std::vector<std::uint8_t>{0xc0});
-    return *this;
-}
-
 std::vector<std::uint8_t> RequestBuilder::bytes() const
 {
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> out(buffer);
-    out.pack_map(static_cast<std::uint32_t>(entries_.size()));
-    for (const auto& entry : entries_) {
-        out.pack(entry.first);
-        buffer.write(reinterpret_cast<const char*>(entry.second.data()), entry.second.size());
-    }
-    return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
+    return nlohmann::json::to_msgpack(entries_);
 }
 
 FakeRuntime::FakeRuntime(std::string uuid) : uuid_(std::move(uuid)) {}

@@ -5,6 +5,8 @@
 
 #include "NativeAdapter.h"
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -37,16 +39,18 @@ Outcome callAdapter(AdapterFunction function, const std::vector<std::uint8_t>& r
 // Builds a MessagePack request map key by key.
 class RequestBuilder {
 public:
-    RequestBuilder& add(const std::string& key, std::uint64_t value);
-    RequestBuilder& add(const std::string& key, const std::string& value);
-    RequestBuilder& add(const std::string& key, const char* value) { return add(key, std::string(value)); }
-    RequestBuilder& add(const std::string& key, bool value);
-    RequestBuilder& addMap(const std::string& key, const RequestBuilder& map);
-    RequestBuilder& addNil(const std::string& key);
+    template <typename Value>
+    RequestBuilder& add(const std::string& key, const Value& value)
+    {
+        entries_[key] = value;
+        return *this;
+    }
+    RequestBuilder& addMap(const std::string& key, const RequestBuilder& map) { return add(key, map.entries_); }
+    RequestBuilder& addNil(const std::string& key) { return add(key, nullptr); }
     std::vector<std::uint8_t> bytes() const;
 
 private:
-    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> entries_;
+    nlohmann::json entries_ = nlohmann::json::object();
 };
 
 struct ReceivedEvent {

@@ -198,49 +198,18 @@ bool closedByPeerWithin(int fd, std::chrono::milliseconds limit)
 
 // A request map, built key by key.
 class Map {
-    using Packer = msgpack::packer<msgpack::sbuffer>;
-
 public:
-    Map& put(const char* key, const Map& value)
+    template <typename Value>
+    Map& put(const char* key, const Value& value)
     {
-        return add(key, [value](Packer& out) { value.packInto(out); });
-    }
-    Map& put(const char* key, const char* value) { return put(key, std::string(value)); }
-    Map& put(const char* key, const std::string& value)
-    {
-        return add(key, [value](Packer& out) { out.pack(value); });
-    }
-    Map& put(const char* key, std::uint64_t value)
-    {
-        return add(key, [value](Packer& out) { out.pack(value); });
-    }
-    Map& put(const char* key, bool value)
-    {
-        return add(key, [value](Packer& out) { out.pack(value); });
-    }
-    std::vector<std::uint8_t> bytes() const
-    {
-        msgpack::sbuffer buffer;
-        Packer out(buffer);
-        packInto(out);
-        return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
-    }
-
-private:
-    void packInto(Packer& out) const
-    {
-        out.pack_map(static_cast<std::uint32_t>(entries_.size()));
-        for (const auto& entry : entries_) {
-            out.pack(entry.first);
-            entry.second(out);
-        }
-    }
-    Map& add(const char* key, std::function<void(Packer&)> value)
-    {
-        entries_.emplace_back(key, std::move(value));
+        entries_[key] = value;
         return *this;
     }
-    std::vector<std::pair<std::string, std::function<void(Packer&)>>> entries_;
+    Map& put(const char* key, const Map& value) { return put(key, value.entries_); }
+    std::vector<std::uint8_t> bytes() const { return nlohmann::json::to_msgpack(entries_); }
+
+private:
+    nlohmann::json entries_ = nlohmann::json::object();
 };
 
 // A peer that speaks frames itself: it holds calls open, or misbehaves, in
