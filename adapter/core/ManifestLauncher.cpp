@@ -65,6 +65,18 @@ std::wstring quotedArgument(const std::wstring& argument)
     return quoted;
 }
 
+bool namesAFolder(const std::string& program)
+{
+    return program.find_first_of("/\\") != std::string::npos || program.find(':') != std::string::npos;
+}
+
+std::string errorText(std::string message, unsigned long error)
+{
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
+        message.pop_back();
+    return message.empty() ? "Windows error " + std::to_string(error) : message;
+}
+
 std::string withoutDriveSlash(const std::string& path)
 {
     // file:///C:/folder/app.json names C:/folder/app.json.
@@ -123,11 +135,9 @@ std::string windowsError(DWORD error)
     const DWORD length =
         FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
+    const std::string message = length > 0 && text != nullptr ? std::string(text, length) : std::string();
     LocalFree(text);
-    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
-        message.pop_back();
-    return message.empty() ? "Windows error " + std::to_string(error) : message;
+    return windows::errorText(message, error);
 }
 
 // Manifests and commands are UTF-8; Windows wants UTF-16.
@@ -180,7 +190,7 @@ using windows::quotedArgument;
 std::wstring programPath(const Manifest& manifest, const std::string& manifestDirectory)
 {
     const std::string& program = manifest.command.front();
-    if (program.find_first_of("/\\") != std::string::npos || program.find(':') != std::string::npos)
+    if (windows::namesAFolder(program))
         return widened(isRooted(program) ? program : manifestDirectory + "/" + program, "the program");
 
     const DWORD pathSize = GetEnvironmentVariableW(L"PATH", nullptr, 0);

@@ -27,10 +27,12 @@ std::string pathFromFileUrl(const std::string& url);
 // Windows path and command-line rules, apart from the Windows calls that use
 // them, so that every platform's tests check them.
 namespace windows {
-std::string withoutDriveSlash(const std::string& urlPath); // "/C:/x" -> "C:/x"
-std::string directoryOf(const std::string& path);          // "C:/x" for "C:/x/a.json", "C:/" for "C:a.json"
-bool isRooted(const std::string& program);                 // begins at a root or names a drive
-std::wstring quotedArgument(const std::wstring& argument); // as the C runtime's parser reads it back
+std::string withoutDriveSlash(const std::string& urlPath);       // "/C:/x" -> "C:/x"
+std::string directoryOf(const std::string& path);                // "C:/x" for "C:/x/a.json", "C:/" for "C:a.json"
+bool isRooted(const std::string& program);                       // begins at a root or names a drive
+bool namesAFolder(const std::string& program);                   // else it is looked up in PATH
+std::string errorText(std::string message, unsigned long error); // a system message without its line end
+std::wstring quotedArgument(const std::wstring& argument);       // as the C runtime's parser reads it back
 } // namespace windows
 
 class ManifestLauncher {

@@ -104,6 +104,13 @@ TEST(WindowsPaths, AreReadAsWindowsReadsThem)
     for (const char* relative : {"bin/x", "x", "bin\\x"}) {
         EXPECT_FALSE(windows::isRooted(relative)) << relative;
     }
+    for (const char* inFolder : {"bin/x", "bin\\x", "C:x"}) {
+        EXPECT_TRUE(windows::namesAFolder(inFolder)) << inFolder;
+    }
+    EXPECT_FALSE(windows::namesAFolder("app.exe"));
+    EXPECT_EQ(windows::errorText("Access is denied.\r\n", 5), "Access is denied");
+    EXPECT_EQ(windows::errorText("", 5), "Windows error 5");
+    EXPECT_EQ(windows::errorText("\r\n.", 2), "Windows error 2");
     EXPECT_EQ(windows::quotedArgument(L"plain"), L"plain");
     EXPECT_EQ(windows::quotedArgument(L""), L"\"\"");
     EXPECT_EQ(windows::quotedArgument(L"a b"), L"\"a b\"");
