@@ -314,6 +314,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectWithoutKeepingItsIdentity)
     auto stalled = provider->dispatchAsync(endpoint("a"), "t");
     entered.get_future().wait();
     auto broadcast = provider->broadcastAsync("t"); // queued behind the stalled dispatch
+    auto broadcastWithPayload = provider->broadcastAsync("t", "{}");
     client.reset();
     std::promise<void> reset;
     runtime->subscribeDisconnected([&] { reset.set_value(); });
@@ -326,6 +327,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectWithoutKeepingItsIdentity)
     EXPECT_EQ(outcome(connecting), "error:The runtime is not connected");
     EXPECT_EQ(outcome(stalled), "value:late");
     EXPECT_EQ(outcome(broadcast), "error:The runtime is not connected");
+    EXPECT_EQ(outcome(broadcastWithPayload), "error:The runtime is not connected");
     EXPECT_EQ(native().callCount(kToEndpoint), 1u);
 }
 
