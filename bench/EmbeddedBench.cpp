@@ -100,7 +100,13 @@ void RoundTrip_Pipelined(benchmark::State& state)
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kInFlight));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInFlight) * state.range(0));
 }
-BENCHMARK(RoundTrip_Pipelined)->Arg(16)->Arg(1024)->Arg(64 * 1024)->Arg(1024 * 1024)->Arg(16 * 1024 * 1024)->UseRealTime();
+BENCHMARK(RoundTrip_Pipelined)
+    ->Arg(16)
+    ->Arg(1024)
+    ->Arg(64 * 1024)
+    ->Arg(1024 * 1024)
+    ->Arg(16 * 1024 * 1024)
+    ->UseRealTime();
 
 void Runtime_ConnectDisconnect(benchmark::State& state)
 {

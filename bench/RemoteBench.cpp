@@ -335,8 +335,8 @@ int run(const std::string& self, int rounds)
     const auto processes = [&](int count) {
         std::vector<std::unique_ptr<Child>> clients;
         for (int i = 0; i < count; ++i)
-            clients.push_back(std::make_unique<Child>(
-                std::vector<std::string>{self, "client", std::to_string(kPort), "1.5"}));
+            clients.push_back(
+                std::make_unique<Child>(std::vector<std::string>{self, "client", std::to_string(kPort), "1.5"}));
         for (auto& one : clients)
             one->line();
         for (auto& one : clients)
@@ -369,9 +369,8 @@ int run(const std::string& self, int rounds)
         const double goal = size >= 65536 ? 2.0 : 4.0;
         std::cout << "| " << (size >= 1024 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B")
                   << " | " << fixed(floor.best(false), 1) << " | " << fixed(floor.median(), 1) << " | "
-                  << fixed(through.best(false), 1) << " | " << fixed(through.median(), 1) << " | "
-                  << fixed(ratio, 1) << "x | <= " << fixed(goal, 0) << "x " << (ratio <= goal ? "met" : "MISSED")
-                  << " |\n";
+                  << fixed(through.best(false), 1) << " | " << fixed(through.median(), 1) << " | " << fixed(ratio, 1)
+                  << "x | <= " << fixed(goal, 0) << "x " << (ratio <= goal ? "met" : "MISSED") << " |\n";
     }
     const Samples& one = samples["1 client process"];
     const Samples& four = samples["4 client processes"];
@@ -384,8 +383,8 @@ int run(const std::string& self, int rounds)
               << "x floor | |\n"
               << "| 1 client process, 200 in flight | " << rate(one.best(true)) << " | " << rate(one.median())
               << " | | |\n"
-              << "| 4 client processes, 200 in flight each | " << rate(four.best(true)) << " | "
-              << rate(four.median()) << " | " << fixed(four.best(true) / one.best(true), 2) << "x one | >= 3x "
+              << "| 4 client processes, 200 in flight each | " << rate(four.best(true)) << " | " << rate(four.median())
+              << " | " << fixed(four.best(true) / one.best(true), 2) << "x one | >= 3x "
               << (four.best(true) >= 3 * one.best(true) ? "met" : "MISSED") << " |" << std::endl;
     std::filesystem::remove_all(dir);
     return 0;

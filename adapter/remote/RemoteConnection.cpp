@@ -393,8 +393,7 @@ void RemoteConnection::lost(const std::string& why)
         if (quiet_.load()) {
             events_.clear();
             dropEvents_.store(true);
-        }
-        else
+        } else
             events_.push_back(
                 QueuedEvent{encodeEvent(Event{event_type::adapterDisconnected, {}, {}, {}, {}}), 0, false});
     }

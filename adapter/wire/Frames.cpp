@@ -209,8 +209,7 @@ std::vector<std::uint8_t> encode(const Message& message)
 {
     switch (message.kind) {
     case Kind::Request:
-        return encodeRequest(message.id, message.op, message.bytes.data(), message.bytes.size(),
-                             message.caller);
+        return encodeRequest(message.id, message.op, message.bytes.data(), message.bytes.size(), message.caller);
     case Kind::Event: {
         if (message.bytes.size() > maxFrameBytes)
             throw FrameError(overBound("the event", message.bytes.size()));
