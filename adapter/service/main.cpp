@@ -166,6 +166,9 @@ int main(int argc, char** argv)
                              ", started by " + options.startedBy + ", idle exit " +
                              (options.idleExit.count() > 0 ? std::to_string(options.idleExit.count()) + " s" : "off") +
                              ")");
+        // Scripts that start the service wait for this line on standard
+        // output; the journal has its own line on standard error.
+        std::cout << "halvora-runtime: listening on " << options.socketPath << std::endl;
         report(readyFd, "ready");
         runtimeService.run();
         service::logLine(service::LogLevel::Info, "stopped");

@@ -157,8 +157,10 @@ private:
 Child* startService(int port)
 {
     auto* service = new Child({HALVORA_RUNTIME_PATH, "--port", std::to_string(port), "--stall-limit-ms", "500"});
-    if (service->lineWith("listening").empty())
-        throw std::runtime_error("the runtime service did not start");
+    // The line that scripts wait for comes on standard output, beside the log line.
+    const std::string ready = "halvora-runtime: listening on " + runtimeDirectory.socketFor(port);
+    if (service->lineWith("listening on") != ready && service->lineWith("listening on") != ready)
+        throw std::runtime_error("the runtime service did not say that it listens");
     return service;
 }
 
