@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -179,9 +180,9 @@ Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::
     const std::uint64_t caller =
         eventThreadSocket != nullptr && *eventThreadSocket == socketPath_ ? eventThreadServiceHandle : 0;
     const std::uint64_t id = nextCallId_.fetch_add(1);
-    std::vector<std::uint8_t> frame;
+    wire::FramePieces frame;
     try {
-        frame = wire::encodeRequest(id, op, request, static_cast<std::size_t>(length), caller);
+        frame = wire::requestPieces(id, op, request, static_cast<std::size_t>(length), caller);
     } catch (const wire::FrameError& e) {
         return Result::error(e.what()); // nothing was sent: the connection stays as it was
     }
@@ -247,10 +248,34 @@ void RemoteConnection::shutdownSocket()
         ::shutdown(fd_, SHUT_RDWR);
 }
 
-bool RemoteConnection::send(const std::vector<std::uint8_t>& frame)
+// One gathering write for the whole frame in the common case; what the
+// socket did not take goes piece by piece.
+bool RemoteConnection::send(const wire::FramePieces& frame)
 {
+    iovec pieces[3] = {{const_cast<std::uint8_t*>(frame.head.data()), frame.head.size()},
+                       {const_cast<std::uint8_t*>(frame.body), frame.bodyLength},
+                       {const_cast<std::uint8_t*>(frame.tail.data()), frame.tail.size()}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 3;
     std::lock_guard<std::mutex> lock(writeMutex_);
-    return sendLocked(frame.data(), frame.size());
+    ssize_t sent;
+    do
+        sent = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        return false;
+    std::size_t skip = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+    for (const iovec& piece : pieces) {
+        const std::size_t taken = std::min(skip, piece.iov_len);
+        skip -= taken;
+        if (piece.iov_len > taken &&
+            !sendLocked(static_cast<const std::uint8_t*>(piece.iov_base) + taken, piece.iov_len - taken))
+            return false;
+    }
+    if (sent > 0)
+        lastSent_.store(Clock::now().time_since_epoch().count());
+    return true;
 }
 
 // The deadline moves with every byte the service takes, so a slow reader
@@ -419,12 +444,13 @@ void RemoteConnection::eventLoop()
             Result reply = embedded::deliverToRuntime(onEvent_, releaseReply_, runtime_, event.bytes);
             if (!event.needsReply)
                 continue;
-            std::vector<std::uint8_t> frame;
+            wire::FramePieces frame;
             try {
-                frame = wire::encodeAnswer(wire::Kind::EventReply, event.id, reply);
+                frame = wire::answerPieces(wire::Kind::EventReply, event.id, reply);
             } catch (const wire::FrameError& e) {
                 // The dispatcher hears why at once, instead of waiting for a reply that cannot come.
-                frame = wire::encodeAnswer(wire::Kind::EventReply, event.id, Result::error(e.what()));
+                reply = Result::error(e.what());
+                frame = wire::answerPieces(wire::Kind::EventReply, event.id, reply);
             }
             if (!send(frame))
                 lost("the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +

@@ -74,7 +74,7 @@ private:
     void onFrame(wire::Message& message);
     // Whole frames only; false when the service took nothing for
     // wire::silenceLimit or the socket failed.
-    bool send(const std::vector<std::uint8_t>& frame);
+    bool send(const wire::FramePieces& frame);
     bool sendLocked(const std::uint8_t* data, std::size_t length);
     void heartbeatIfIdle(Clock::time_point now);
     void lost(const std::string& why);

@@ -238,43 +238,89 @@ std::vector<std::uint8_t> encode(const Message& message)
     return sealed(std::move(frame), "the heartbeat");
 }
 
-std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::string_view op, const std::uint8_t* data,
-                                        std::size_t length, std::uint64_t caller)
+namespace {
+
+// Fills in the length prefix once head, body and tail are known.
+FramePieces sealedPieces(FramePieces pieces, const char* what)
+{
+    const std::size_t body = pieces.head.size() - prefixBytes + pieces.bodyLength + pieces.tail.size();
+    if (body > maxFrameBytes)
+        throw FrameError(overBound(what, body));
+    pieces.head[0] = static_cast<std::uint8_t>(body >> 24);
+    pieces.head[1] = static_cast<std::uint8_t>(body >> 16);
+    pieces.head[2] = static_cast<std::uint8_t>(body >> 8);
+    pieces.head[3] = static_cast<std::uint8_t>(body);
+    return pieces;
+}
+
+std::vector<std::uint8_t> joined(const FramePieces& pieces)
+{
+    std::vector<std::uint8_t> frame;
+    frame.reserve(pieces.head.size() + pieces.bodyLength + pieces.tail.size());
+    frame.insert(frame.end(), pieces.head.begin(), pieces.head.end());
+    if (pieces.bodyLength > 0)
+        frame.insert(frame.end(), pieces.body, pieces.body + pieces.bodyLength);
+    frame.insert(frame.end(), pieces.tail.begin(), pieces.tail.end());
+    return frame;
+}
+
+} // namespace
+
+FramePieces requestPieces(std::uint64_t id, std::string_view op, const std::uint8_t* data, std::size_t length,
+                          std::uint64_t caller)
 {
     // Refused before anything is allocated for it.
     if (length > maxFrameBytes)
         throw FrameError(overBound("the request", length));
-    const std::size_t opLength = op.size();
-    std::vector<std::uint8_t> frame = started(length + opLength + 32);
-    FrameStream stream{frame};
-    msgpack::packer<FrameStream> out(stream);
+    FramePieces pieces;
+    pieces.head.reserve(prefixBytes + op.size() + 24);
+    pieces.head.resize(prefixBytes);
+    FrameStream head{pieces.head};
+    msgpack::packer<FrameStream> out(head);
     out.pack_array(5);
     out.pack(std::uint64_t{0});
     out.pack(id);
-    out.pack_str(static_cast<std::uint32_t>(opLength));
-    out.pack_str_body(op.data(), static_cast<std::uint32_t>(opLength));
+    out.pack_str(static_cast<std::uint32_t>(op.size()));
+    out.pack_str_body(op.data(), static_cast<std::uint32_t>(op.size()));
     out.pack_bin(static_cast<std::uint32_t>(length));
-    if (length > 0)
-        out.pack_bin_body(reinterpret_cast<const char*>(data), static_cast<std::uint32_t>(length));
-    out.pack(caller);
-    return sealed(std::move(frame), "the request");
+    pieces.body = length > 0 ? data : nullptr;
+    pieces.bodyLength = length;
+    FrameStream tail{pieces.tail};
+    msgpack::packer<FrameStream>(tail).pack(caller);
+    return sealedPieces(std::move(pieces), "the request");
 }
 
-std::vector<std::uint8_t> encodeAnswer(Kind kind, std::uint64_t id, const Result& result)
+FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result)
 {
     const char* what = kind == Kind::EventReply ? "the reply to the event" : "the response";
     if (result.text.size() > maxFrameBytes)
         throw FrameError(overBound(what, result.text.size()));
-    std::vector<std::uint8_t> frame = started(result.text.size() + 40);
-    FrameStream stream{frame};
-    msgpack::packer<FrameStream> out(stream);
+    FramePieces pieces;
+    pieces.head.reserve(prefixBytes + 32);
+    pieces.head.resize(prefixBytes);
+    FrameStream head{pieces.head};
+    msgpack::packer<FrameStream> out(head);
     out.pack_array(5);
     out.pack(static_cast<std::uint64_t>(kind));
     out.pack(id);
     out.pack(kindCode(result.kind));
-    out.pack(result.text);
-    out.pack(result.number);
-    return sealed(std::move(frame), what);
+    out.pack_str(static_cast<std::uint32_t>(result.text.size()));
+    pieces.body = reinterpret_cast<const std::uint8_t*>(result.text.data());
+    pieces.bodyLength = result.text.size();
+    FrameStream tail{pieces.tail};
+    msgpack::packer<FrameStream>(tail).pack(result.number);
+    return sealedPieces(std::move(pieces), what);
+}
+
+std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::string_view op, const std::uint8_t* data,
+                                        std::size_t length, std::uint64_t caller)
+{
+    return joined(requestPieces(id, op, data, length, caller));
+}
+
+std::vector<std::uint8_t> encodeAnswer(Kind kind, std::uint64_t id, const Result& result)
+{
+    return joined(answerPieces(kind, id, result));
 }
 
 void FrameReader::append(const std::uint8_t* data, std::size_t length)

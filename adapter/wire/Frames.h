@@ -58,8 +58,21 @@ Message heartbeat();
 // The whole frame, length prefix included. Throws FrameError when the
 // message would exceed maxFrameBytes.
 std::vector<std::uint8_t> encode(const Message& message);
-// The same for a request or an answer, packed straight from the caller's
-// bytes; the FrameError's text names the bound, fit for the caller to see.
+// A frame in three pieces: the request bytes or the answer's text stay
+// where the caller holds them, so a large one is neither copied nor given
+// fresh memory on its way to the socket.
+struct FramePieces {
+    std::vector<std::uint8_t> head; // length prefix and the fields before the body
+    const std::uint8_t* body = nullptr;
+    std::size_t bodyLength = 0;
+    std::vector<std::uint8_t> tail; // the fields after it
+};
+// Throw FrameError, whose text names the bound, fit for the caller to see.
+FramePieces requestPieces(std::uint64_t id, std::string_view op, const std::uint8_t* data, std::size_t length,
+                          std::uint64_t caller);
+FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result);
+
+// The same as one frame.
 std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::string_view op, const std::uint8_t* data,
                                         std::size_t length, std::uint64_t caller);
 std::vector<std::uint8_t> encodeAnswer(Kind kind, std::uint64_t id, const Result& result);
