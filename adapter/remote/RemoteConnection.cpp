@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace halvora::adapter::remote {
@@ -111,7 +112,7 @@ Result RemoteConnection::connectSocket()
 {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0)
-        return Result::error(std::string("cannot create a socket: ") + std::strerror(errno));
+        return Result::error(std::string("cannot create a socket: ") + std::generic_category().message(errno));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath_.size() >= sizeof address.sun_path)
@@ -125,15 +126,16 @@ Result RemoteConnection::connectSocket()
             const timeval tick{0, 250'000};
             if (::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
                 ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
-                return Result::error(std::string("cannot set up the socket: ") + std::strerror(errno));
+                return Result::error(std::string("cannot set up the socket: ") +
+                                     std::generic_category().message(errno));
             return Result::null();
         }
         const int error = errno;
         if (error == EINTR)
             continue;
         if (error != EAGAIN || Clock::now() >= deadline)
-            return Result::error("no runtime service answers at '" + socketPath_ + "': " + std::strerror(error) +
-                                 " (start it with halvora-runtime)");
+            return Result::error("no runtime service answers at '" + socketPath_ +
+                                 "': " + std::generic_category().message(error) + " (start it with halvora-runtime)");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -145,7 +147,7 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
     } catch (const std::exception& e) {
         return Result::error(std::string("will not connect to the runtime service: ") + e.what());
     }
-    const Result connected = connectSocket();
+    Result connected = connectSocket();
     if (connected.isError())
         return connected;
     heartbeats_ = wantsHeartbeats(request, length);

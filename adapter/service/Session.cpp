@@ -122,7 +122,7 @@ void Session::serve(wire::Message& message)
 {
     const std::uint64_t id = message.id;
     const bool disconnecting = message.op == "disconnect";
-    Completion done = [self = shared_from_this(), id, disconnecting](Result result) {
+    Completion done = [self = shared_from_this(), id, disconnecting](const Result& result) {
         self->answer(id, result);
         if (disconnecting)
             self->close({});

@@ -144,8 +144,8 @@ int main(int argc, char** argv)
     // ones instead of returning it to the system and faulting it back in on
     // every round trip. What stays held is bounded by the trim threshold.
 #if defined(__GLIBC__)
-    mallopt(M_MMAP_THRESHOLD, 8 << 20);
-    mallopt(M_TRIM_THRESHOLD, 16 << 20);
+    mallopt(M_MMAP_THRESHOLD, 8 << 20);  // NOLINT(concurrency-mt-unsafe): before any thread
+    mallopt(M_TRIM_THRESHOLD, 16 << 20); // NOLINT(concurrency-mt-unsafe)
 #endif
     try {
         service::Listener listener = service::activatedListener();
