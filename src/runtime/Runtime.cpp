@@ -74,6 +74,20 @@ void sendDisconnect(std::uint64_t handle)
     detail::invokeNative(d_halvora_disconnect, DisconnectRequest{handle}, ignored);
 }
 
+// Closes a connection the runtime no longer uses (0: none is open) and stops
+// its late events from matching. It is closed or gone either way, so an error
+// has nobody to reach.
+void closeQuietly(std::uint64_t handle, std::uint64_t context)
+{
+    if (handle != 0) {
+        try {
+            sendDisconnect(handle);
+        } catch (...) {
+        }
+    }
+    detail::LiveRuntimes::withdraw(context);
+}
+
 // The disconnection subscribers being called on this thread, innermost last,
 // so that a subscriber that disconnects its own runtime again is not called
 // once more for it.
@@ -123,14 +137,7 @@ void Runtime::closeForGood() noexcept
         }
         // Closing first ends what only the adapter can end (a client waiting
         // for a provider), so the queue and the tracked futures below settle.
-        if (closing != 0) {
-            try {
-                sendDisconnect(closing);
-            } catch (...) {
-                // The connection is gone either way; nobody is left to tell.
-            }
-        }
-        detail::LiveRuntimes::withdraw(context);
+        closeQuietly(closing, context);
         taskQueue->stop();
     } catch (...) {
         // Out of resources while going away: nothing can be reported from a destructor.
@@ -223,14 +230,7 @@ void Runtime::runConnect()
     if (replacedChannels) {
         replacedChannels->reset();
     }
-    if (replacedHandle != 0) {
-        try {
-            sendDisconnect(replacedHandle);
-        } catch (...) {
-            // The old connection is closed or gone either way.
-        }
-    }
-    detail::LiveRuntimes::withdraw(replacedContext);
+    closeQuietly(replacedHandle, replacedContext);
 }
 
 unsigned long long Runtime::connect(std::uint64_t context)
