@@ -84,8 +84,8 @@ struct World {
         }
         const HalvoraTest::Reply reply = NativeDouble::instance().fireEvent(data, size);
         check(!reply.returned ||
-              (reply.declaredLength == reply.bytes.size() && reply.map.size() == 3 && reply.map.has("is_error") &&
-               reply.map.has("is_null") && reply.map.has("payload_json")));
+              (reply.declaredLength == reply.bytes.size() && reply.map.size() == 3 && reply.map.contains("is_error") &&
+               reply.map.contains("is_null") && reply.map.contains("payload_json")));
         check(NativeDouble::instance().invalidReleases() == 0);
     }
 };

@@ -75,7 +75,7 @@ protected:
             if (gate.valid()) {
                 gate.wait();
             }
-            return Result::text("reply:" + call.request["payload_json"].str());
+            return Result::text("reply:" + call.request["payload_json"].get<std::string>());
         });
     }
 

@@ -1,7 +1,5 @@
 #include "NativeDouble.h"
 
-#include <msgpack.hpp>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -14,136 +12,26 @@ namespace HalvoraTest {
 
 namespace {
 
-Value fromObject(const msgpack::object& object)
-{
-    Value value;
-    if (object.type == msgpack::type::BOOLEAN) {
-        value.boolean = object.via.boolean;
-    } else if (object.type == msgpack::type::POSITIVE_INTEGER) {
-        value.number = object.via.u64;
-    } else if (object.type == msgpack::type::STR) {
-        value.text.assign(object.via.str.ptr, object.via.str.size);
-    } else if (object.type == msgpack::type::ARRAY) {
-        for (std::uint32_t i = 0; i < object.via.array.size; ++i) {
-            value.items.push_back(fromObject(object.via.array.ptr[i]));
-        }
-    } else if (object.type == msgpack::type::MAP) {
-        for (std::uint32_t i = 0; i < object.via.map.size; ++i) {
-            const msgpack::object_kv& entry = object.via.map.ptr[i];
-            value.entries.emplace_back(fromObject(entry.key).text, fromObject(entry.val));
-        }
-    }
-    return value;
-}
-
-std::vector<std::uint8_t> packed(const msgpack::sbuffer& buffer)
-{
-    return std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size());
-}
-
-template <typename T>
-std::vector<std::uint8_t> packedValue(const T& value)
-{
-    msgpack::sbuffer buffer;
-    msgpack::pack(buffer, value);
-    return packed(buffer);
-}
-
 // Read without the state's lock: the echo path must cost no more than a copy.
 std::atomic<bool> echoing{false};
 std::atomic<bool> echoesHeld{false};
 std::mutex echoGateMutex;
 std::condition_variable echoGateOpened;
 
+NativeResult echo(const std::uint8_t* request, std::uint64_t length)
+{
+    if (echoesHeld.load()) {
+        std::unique_lock<std::mutex> lock(echoGateMutex);
+        echoGateOpened.wait(lock, [] { return !echoesHeld.load(); });
+    }
+    NativeResult echoed{};
+    echoed.length = static_cast<std::uint32_t>(length);
+    echoed.data = new std::uint8_t[length == 0 ? 1 : length];
+    std::memcpy(echoed.data, request, length);
+    return echoed;
+}
+
 } // namespace
-
-Value Value::decode(const std::uint8_t* data, std::size_t length, bool* ok)
-{
-    Value value;
-    bool decoded = true;
-    try {
-        std::size_t offset = 0;
-        value = fromObject(msgpack::unpack(reinterpret_cast<const char*>(data), length, offset).get());
-    } catch (const std::exception&) {
-        decoded = false;
-    }
-    if (ok != nullptr) {
-        *ok = decoded;
-    }
-    return value;
-}
-
-bool Value::has(const std::string& key) const
-{
-    for (const auto& entry : entries) {
-        if (entry.first == key) {
-            return true;
-        }
-    }
-    return false;
-}
-
-const Value& Value::operator[](const std::string& key) const
-{
-    static const Value nil;
-    for (const auto& entry : entries) {
-        if (entry.first == key) {
-            return entry.second;
-        }
-    }
-    return nil;
-}
-
-const Value& Value::operator[](std::size_t index) const
-{
-    static const Value nil;
-    return index < items.size() ? items[index] : nil;
-}
-
-std::vector<std::string> Value::keys() const
-{
-    std::vector<std::string> result;
-    for (const auto& entry : entries) {
-        result.push_back(entry.first);
-    }
-    return result;
-}
-
-Result Result::text(const std::string& value)
-{
-    return raw(packedValue(value));
-}
-
-Result Result::null()
-{
-    return raw({0xc0}, false, true);
-}
-
-Result Result::error(const std::string& message)
-{
-    return raw(packedValue(message), true);
-}
-
-Result Result::uint(std::uint64_t value)
-{
-    return raw(packedValue(value));
-}
-
-Result Result::raw(std::vector<std::uint8_t> bytes, bool isError, bool isNull)
-{
-    Result result;
-    result.bytes = std::move(bytes);
-    result.isError = isError;
-    result.isNull = isNull;
-    return result;
-}
-
-Result Result::nullPointer(std::uint32_t length, bool isError, bool isNull)
-{
-    Result result = raw(std::vector<std::uint8_t>(length), isError, isNull);
-    result.nullData = true;
-    return result;
-}
 
 struct NativeDouble::State {
     mutable std::mutex mutex;
@@ -152,10 +40,9 @@ struct NativeDouble::State {
     std::map<std::string, std::deque<Result>> scripts;
     std::map<std::string, Handler> handlers;
     std::map<const std::uint8_t*, std::uint64_t> liveBuffers;
-    std::size_t handedOut = 0;
+    std::size_t nullOutstanding = 0;
     std::size_t released = 0;
     std::size_t invalid = 0;
-    std::size_t nullOutstanding = 0;
     std::size_t repliesReleased = 0;
     std::uint64_t nextHandle = 1;
     std::vector<Connection> connections;
@@ -181,9 +68,8 @@ void NativeDouble::reset()
     s.scripts.clear();
     s.handlers.clear();
     s.connections.clear();
-    s.released = s.invalid = s.nullOutstanding = s.repliesReleased = 0;
     // Buffers a test did not give back stay live, so a late release is not miscounted as invalid.
-    s.handedOut = s.liveBuffers.size();
+    s.released = s.invalid = s.nullOutstanding = s.repliesReleased = 0;
     s.nextHandle = 1;
 }
 
@@ -199,26 +85,16 @@ void NativeDouble::respond(const std::string& function, Handler handler)
     state().handlers[function] = std::move(handler);
 }
 
-std::vector<Call> NativeDouble::calls() const
-{
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().calls;
-}
-
 std::vector<Call> NativeDouble::calls(const std::string& function) const
 {
+    std::lock_guard<std::mutex> lock(state().mutex);
     std::vector<Call> result;
-    for (Call& call : calls()) {
-        if (call.function == function) {
-            result.push_back(std::move(call));
+    for (const Call& call : state().calls) {
+        if (function.empty() || call.function == function) {
+            result.push_back(call);
         }
     }
     return result;
-}
-
-std::size_t NativeDouble::callCount(const std::string& function) const
-{
-    return calls(function).size();
 }
 
 bool NativeDouble::waitForCalls(const std::string& function, std::size_t count, std::chrono::milliseconds timeout) const
@@ -234,16 +110,17 @@ bool NativeDouble::waitForCalls(const std::string& function, std::size_t count, 
     });
 }
 
-#define HALVORA_DOUBLE_COUNTER(name, field)                                                                            \
+#define HALVORA_DOUBLE_COUNTER(name, expression)                                                                       \
     std::size_t NativeDouble::name() const                                                                             \
     {                                                                                                                  \
         std::lock_guard<std::mutex> lock(state().mutex);                                                               \
-        return state().field;                                                                                          \
+        const State& s = state();                                                                                      \
+        return expression;                                                                                             \
     }
-HALVORA_DOUBLE_COUNTER(buffersHandedOut, handedOut)
-HALVORA_DOUBLE_COUNTER(buffersReleased, released)
-HALVORA_DOUBLE_COUNTER(invalidReleases, invalid)
-HALVORA_DOUBLE_COUNTER(repliesReleased, repliesReleased)
+HALVORA_DOUBLE_COUNTER(buffersReleased, s.released)
+HALVORA_DOUBLE_COUNTER(outstandingBuffers, s.liveBuffers.size() + s.nullOutstanding)
+HALVORA_DOUBLE_COUNTER(invalidReleases, s.invalid)
+HALVORA_DOUBLE_COUNTER(repliesReleased, s.repliesReleased)
 
 std::optional<Connection> NativeDouble::lastConnection() const
 {
@@ -274,9 +151,10 @@ Reply NativeDouble::fireEvent(const Connection& connection, const std::uint8_t* 
         reply.declaredLength = (reply.declaredLength << 8) | buffer[i];
     }
     reply.bytes.assign(buffer + 8, buffer + 8 + reply.declaredLength);
-    reply.map = Value::decode(reply.bytes);
+    reply.map = decoded(reply.bytes);
     connection.releaseReply(buffer);
-    instance().countReplyReleased();
+    std::lock_guard<std::mutex> lock(instance().state().mutex);
+    ++instance().state().repliesReleased;
     return reply;
 }
 
@@ -298,22 +176,14 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
 {
     if (echoing.load(std::memory_order_relaxed) && request != nullptr &&
         std::strcmp(function, "d_halvora_connect") != 0) {
-        if (echoesHeld.load()) {
-            std::unique_lock<std::mutex> lock(echoGateMutex);
-            echoGateOpened.wait(lock, [] { return !echoesHeld.load(); });
-        }
-        NativeResult echoed{};
-        echoed.length = static_cast<std::uint32_t>(length);
-        echoed.data = new std::uint8_t[length == 0 ? 1 : length];
-        std::memcpy(echoed.data, request, length);
-        return echoed;
+        return echo(request, length);
     }
     Call call;
     call.function = function;
     call.nullRequest = request == nullptr;
     if (request != nullptr) {
         call.bytes.assign(request, request + length);
-        call.request = Value::decode(call.bytes);
+        call.request = decoded(call.bytes);
     }
     State& s = state();
     std::optional<Result> result;
@@ -340,7 +210,6 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
     native.length = static_cast<std::uint32_t>(result->bytes.size());
     native.isError = result->isError ? 1 : 0;
     native.isNull = result->isNull ? 1 : 0;
-    ++s.handedOut;
     if (result->nullData) {
         ++s.nullOutstanding;
     } else {
@@ -379,26 +248,6 @@ void NativeDouble::release(std::uint8_t* data, std::uint64_t length)
         delete[] data;
     }
     ++s.released;
-}
-
-void NativeDouble::countReplyReleased()
-{
-    std::lock_guard<std::mutex> lock(state().mutex);
-    ++state().repliesReleased;
-}
-
-std::vector<std::uint8_t> channelEvent(const std::string& type, const EndpointFields& endpoint,
-                                       const std::string& channelName, const std::string& topic,
-                                       const std::string& payload, bool payloadIsNull)
-{
-    const std::vector<std::string> fields = {endpoint.uuid, endpoint.name, endpoint.channelName, endpoint.channelId,
-                                             endpoint.endpointId};
-    return packedValue(std::make_tuple(type, fields, channelName, topic, payload, std::string(), payloadIsNull));
-}
-
-std::vector<std::uint8_t> adapterDisconnectedEvent()
-{
-    return channelEvent("AdapterDisconnected", EndpointFields(), "");
 }
 
 std::vector<std::uint8_t> hexBytes(const std::string& hex)

@@ -6,12 +6,13 @@
 
 #include "NativeAdapter.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #if defined(_WIN32) && defined(HALVORA_DOUBLE_BUILDING)
@@ -24,63 +25,57 @@
 
 namespace HalvoraTest {
 
-// A decoded MessagePack value, independent of the library's own decoder.
-class HALVORA_DOUBLE_API Value {
-public:
-    static Value decode(const std::uint8_t* data, std::size_t length, bool* ok = nullptr);
-    static Value decode(const std::vector<std::uint8_t>& bytes, bool* ok = nullptr)
-    {
-        return decode(bytes.data(), bytes.size(), ok);
-    }
-
-    bool boolean = false;
-    std::uint64_t number = 0; // non-negative integers
-    std::string text;
-    std::vector<Value> items;
-    std::vector<std::pair<std::string, Value>> entries; // map entries in written order
-
-    bool has(const std::string& key) const;
-    // Missing keys and indexes read as nil.
-    const Value& operator[](const std::string& key) const;
-    const Value& operator[](std::size_t index) const;
-    std::vector<std::string> keys() const;
-    std::size_t size() const { return entries.empty() ? items.size() : entries.size(); }
-    std::string str() const { return text; }
-    std::uint64_t uint() const { return number; }
-};
+// MessagePack read and written independently of the library, with map
+// entries in written order: decoded requests, and expected bytes built as
+// values (`bytesOf(Json{{"handle", 1}})`) rather than by hand.
+using Json = nlohmann::ordered_json;
+inline Json decoded(const std::vector<std::uint8_t>& bytes)
+{
+    return Json::from_msgpack(bytes, true, false); // discarded when not one whole value
+}
+inline std::vector<std::uint8_t> bytesOf(const Json& value)
+{
+    return Json::to_msgpack(value);
+}
 
 // One scripted answer of an adapter function.
 struct HALVORA_DOUBLE_API Result {
     std::vector<std::uint8_t> bytes;
-    bool nullData = false;
     bool isError = false;
     bool isNull = false;
+    bool nullData = false;
 
-    static Result text(const std::string& value);
-    static Result null(); // isNull with a nil byte, as an adapter answers
-    static Result error(const std::string& message);
-    static Result uint(std::uint64_t value);
-    static Result raw(std::vector<std::uint8_t> bytes, bool isError = false, bool isNull = false);
+    static Result raw(std::vector<std::uint8_t> bytes, bool isError = false, bool isNull = false)
+    {
+        return Result{std::move(bytes), isError, isNull};
+    }
+    static Result text(const std::string& value) { return raw(bytesOf(value)); }
+    static Result uint(std::uint64_t value) { return raw(bytesOf(value)); }
+    static Result error(const std::string& message) { return raw(bytesOf(message), true); }
+    static Result null() { return raw({0xc0}, false, true); } // as an adapter answers
     // data == nullptr with the given length and flags.
-    static Result nullPointer(std::uint32_t length = 0, bool isError = false, bool isNull = false);
+    static Result nullPointer(std::uint32_t length = 0, bool isError = false, bool isNull = false)
+    {
+        return Result{std::vector<std::uint8_t>(length), isError, isNull, true};
+    }
 };
 
 struct HALVORA_DOUBLE_API Call {
     std::string function; // e.g. "d_halvora_channels_client_dispatch"
     bool nullRequest = false;
     std::vector<std::uint8_t> bytes;
-    Value request;
+    Json request;
 };
 
 struct HALVORA_DOUBLE_API Reply {
     bool returned = false; // false: the callback returned null
     std::uint64_t declaredLength = 0;
     std::vector<std::uint8_t> bytes; // what follows the length prefix
-    Value map;
+    Json map;
 
-    bool isError() const { return map["is_error"].boolean; }
-    bool isNull() const { return map["is_null"].boolean; }
-    std::string payload() const { return map["payload_json"].str(); }
+    bool isError() const { return map.value("is_error", false); }
+    bool isNull() const { return map.value("is_null", false); }
+    std::string payload() const { return map.value("payload_json", ""); }
 };
 
 struct HALVORA_DOUBLE_API Connection {
@@ -103,15 +98,13 @@ public:
     void script(const std::string& function, Result result);
     void respond(const std::string& function, Handler handler);
 
-    std::vector<Call> calls() const;
-    std::vector<Call> calls(const std::string& function) const;
-    std::size_t callCount(const std::string& function) const;
+    std::vector<Call> calls(const std::string& function = "") const; // "": every function
+    std::size_t callCount(const std::string& function) const { return calls(function).size(); }
     bool waitForCalls(const std::string& function, std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
-    std::size_t buffersHandedOut() const;
     std::size_t buffersReleased() const;
-    std::size_t outstandingBuffers() const { return buffersHandedOut() - buffersReleased(); }
+    std::size_t outstandingBuffers() const;
     // Frees of pointers never handed out, frees given twice, or with a wrong length.
     std::size_t invalidReleases() const;
     std::size_t repliesReleased() const;
@@ -135,7 +128,6 @@ public:
     NativeResult handle(const char* function, const std::uint8_t* request, std::uint64_t length);
     void rememberConnection(const Connection& connection);
     void release(std::uint8_t* data, std::uint64_t length);
-    void countReplyReleased();
 
 private:
     NativeDouble() = default;
@@ -148,11 +140,18 @@ struct EndpointFields {
 };
 
 // A channel event as the runtime sends it: a seven-element array.
-HALVORA_DOUBLE_API std::vector<std::uint8_t> channelEvent(const std::string& type, const EndpointFields& endpoint,
-                                                          const std::string& channelName, const std::string& topic = "",
-                                                          const std::string& payload = "", bool payloadIsNull = false);
-HALVORA_DOUBLE_API std::vector<std::uint8_t> adapterDisconnectedEvent();
-// Hex text ("83 a8 ...") to bytes, for hand-written expectations.
+inline std::vector<std::uint8_t> channelEvent(const std::string& type, const EndpointFields& e,
+                                              const std::string& channelName, const std::string& topic = "",
+                                              const std::string& payload = "", bool payloadIsNull = false)
+{
+    const Json endpoint = Json::array({e.uuid, e.name, e.channelName, e.channelId, e.endpointId});
+    return bytesOf(Json::array({type, endpoint, channelName, topic, payload, "", payloadIsNull}));
+}
+inline std::vector<std::uint8_t> adapterDisconnectedEvent()
+{
+    return channelEvent("AdapterDisconnected", EndpointFields(), "");
+}
+// Hex text ("83 a8 ...") to bytes, for inputs no encoder would write.
 HALVORA_DOUBLE_API std::vector<std::uint8_t> hexBytes(const std::string& hex);
 
 } // namespace HalvoraTest

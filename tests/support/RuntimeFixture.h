@@ -1,10 +1,12 @@
 // A fixture for tests that drive a Runtime from the factory against the
-// native test double, with the connect banner captured.
+// native test double, with the connect banner captured and every buffer the
+// double handed out checked to have come back.
 #pragma once
 
-#include <HalvoraAdapterApi/RuntimeFactory.h>
+#include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
 #include "NativeDouble.h"
+#include "Outcome.h"
 #include "runtime/DebugOutput.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +24,7 @@ class RuntimeFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NativeDouble::instance().reset();
+        native().reset();
         HalvoraAdapterApi::detail::setDebugOutputSink([this](const std::wstring& text) {
             std::lock_guard<std::mutex> lock(bannerMutex);
             banners.push_back(text);
@@ -37,14 +39,31 @@ protected:
         factory.reset();
         HalvoraAdapterApi::detail::setDebugOutputSink(nullptr);
         // A teardown handed to another thread may still be giving its last buffer back.
-        for (int i = 0; i < 200 && NativeDouble::instance().outstandingBuffers() != 0; ++i) {
+        for (int i = 0; i < 200 && native().outstandingBuffers() != 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_EQ(NativeDouble::instance().outstandingBuffers(), 0u);
-        EXPECT_EQ(NativeDouble::instance().invalidReleases(), 0u);
+        EXPECT_EQ(native().outstandingBuffers(), 0u);
+        EXPECT_EQ(native().invalidReleases(), 0u);
     }
 
     void connect() { runtime->connectAsync().get(); }
+
+    std::shared_ptr<HalvoraAdapterApi::ChannelClient> connectedClient(const std::string& identity = "client-1",
+                                                                      const std::string& channel = "news")
+    {
+        native().script("d_halvora_channels_connect_to_provider", Result::text(identity));
+        auto client = runtime->getChannels()->createClient(channel);
+        outcome(client->connectAsync(true));
+        return client;
+    }
+
+    std::shared_ptr<HalvoraAdapterApi::ChannelProvider> openProvider(const std::string& identity = "provider-1")
+    {
+        native().script("d_halvora_channels_create_provider", Result::text(identity));
+        auto provider = runtime->getChannels()->createProvider("news");
+        outcome(provider->openAsync());
+        return provider;
+    }
 
     std::vector<std::wstring> bannersSeen()
     {
@@ -52,7 +71,7 @@ protected:
         return banners;
     }
 
-    NativeDouble& native() { return NativeDouble::instance(); }
+    static NativeDouble& native() { return NativeDouble::instance(); }
 
     std::unique_ptr<HalvoraAdapterApi::RuntimeFactory> factory;
     std::shared_ptr<HalvoraAdapterApi::Runtime> runtime;

@@ -1,13 +1,6 @@
 // Manifest launches through a connected runtime on the native double: the
 // request bytes, the outcomes, queue order, and launches that can never run.
-#include <HalvoraAdapterApi/HalvoraApiException.h>
-#include <HalvoraAdapterApi/Runtime.h>
-
-#include "MsgPackHex.h"
-#include "Outcome.h"
 #include "RuntimeFixture.h"
-
-#include <gtest/gtest.h>
 
 using namespace HalvoraAdapterApi;
 using namespace HalvoraTest;
@@ -16,19 +9,12 @@ namespace {
 
 const char* const kLaunch = "d_halvora_desktop_launch_manifest";
 
-class AManifestLaunch : public RuntimeFixture {
-protected:
-    void SetUp() override
-    {
-        RuntimeFixture::SetUp();
-        connect();
-        desktop = runtime->getDesktopSystem();
-    }
-    std::shared_ptr<DesktopSystem> desktop;
-};
+class AManifestLaunch : public RuntimeFixture {};
 
-TEST_F(AManifestLaunch, SendsTheHandleUrlAndOptionsReadWhenCalledAndYieldsTheReply)
+TEST_F(AManifestLaunch, SendsTheHandleUrlAndOptionsReadWhenCalledAndYieldsTheReplyInQueueOrder)
 {
+    connect();
+    auto desktop = runtime->getDesktopSystem();
     native().script(kLaunch, Result::text("launched"));
     native().script(kLaunch, Result::null());
     native().script(kLaunch, Result::error("no such manifest"));
@@ -39,9 +25,7 @@ TEST_F(AManifestLaunch, SendsTheHandleUrlAndOptionsReadWhenCalledAndYieldsTheRep
         release.get_future().wait();
         return Result::null();
     });
-    native().script("d_halvora_channels_connect_to_provider", Result::text("client-1"));
-    auto client = runtime->getChannels()->createClient("news");
-    client->connectAsync(false).get();
+    auto client = connectedClient();
     auto first = client->dispatchAsync("hold");
     auto withOptions = desktop->launchManifest("file:///a.json", options);
     options->installDirectory = "changed";
@@ -55,25 +39,28 @@ TEST_F(AManifestLaunch, SendsTheHandleUrlAndOptionsReadWhenCalledAndYieldsTheRep
     EXPECT_EQ(outcome(withoutOptions), "null");
     EXPECT_EQ(outcome(failing), "error:no such manifest");
     EXPECT_EQ(outcome(failing), "error:no such manifest"); // every copy of the future
-    const std::string rvm = "86 " + str("cacheKey") + "84 " + str("companyName") + str("c") + str("productName") +
-                            str("p") + str("productVersion") + str("2") + str("runtimeVersion") + str("9") +
-                            str("disableAutoUpdates") + "c2 " + str("doNotLaunch") + "c3 " + str("installDirectory") +
-                            str("/opt") + str("noUi") + "c3 " + str("workingDirectory") + str("/srv");
+    const Json rvm = {
+        {"cacheKey", {{"companyName", "c"}, {"productName", "p"}, {"productVersion", "2"}, {"runtimeVersion", "9"}}},
+        {"disableAutoUpdates", false},
+        {"doNotLaunch", true},
+        {"installDirectory", "/opt"},
+        {"noUi", true},
+        {"workingDirectory", "/srv"}};
     const auto calls = native().calls(kLaunch);
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].bytes, hexBytes("83 " + str("handle") + "01 " + str("manifest_url") + str("file:///a.json") +
-                                       str("rvm_options") + rvm));
-    EXPECT_EQ(calls[1].bytes,
-              hexBytes("83 " + str("handle") + "01 " + str("manifest_url") + str("") + str("rvm_options") + "c0"));
+    EXPECT_EQ(calls[0].bytes, bytesOf({{"handle", 1}, {"manifest_url", "file:///a.json"}, {"rvm_options", rvm}}));
+    EXPECT_EQ(calls[1].bytes, bytesOf({{"handle", 1}, {"manifest_url", ""}, {"rvm_options", nullptr}}));
     const auto all = native().calls();
     EXPECT_EQ(all[all.size() - 4].function, "d_halvora_channels_client_dispatch"); // in queue order
 }
 
 TEST_F(AManifestLaunch, FailsWithAnApiErrorWhenTheRuntimeIsGoneBeforeItRuns)
 {
+    connect();
+    auto desktop = runtime->getDesktopSystem();
     runtime->disconnectAsync().get();
-    const std::string stopped = "error:The runtime's task queue has stopped; the manifest launch was not run";
-    EXPECT_EQ(outcome(desktop->launchManifest("url", nullptr)), stopped);
+    EXPECT_EQ(outcome(desktop->launchManifest("url", nullptr)),
+              "error:The runtime's task queue has stopped; the manifest launch was not run");
     EXPECT_EQ(native().callCount(kLaunch), 0u);
 }
 

@@ -5,13 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <future>
-#include <memory>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 using HalvoraAdapterApi::detail::FuturesManager;
 using namespace std::chrono_literals;
@@ -20,6 +15,13 @@ namespace {
 
 using ResultFuture = std::shared_future<std::shared_ptr<std::string>>;
 
+ResultFuture readyResult()
+{
+    std::promise<std::shared_ptr<std::string>> promise;
+    promise.set_value(nullptr);
+    return promise.get_future().share();
+}
+
 std::shared_future<void> readyVoid()
 {
     std::promise<void> promise;
@@ -27,33 +29,11 @@ std::shared_future<void> readyVoid()
     return promise.get_future().share();
 }
 
-ResultFuture readyResult(std::shared_ptr<std::string> value = nullptr)
+// Destroys the manager on another thread, so that a test can see it waiting.
+std::future<void> destroy(std::unique_ptr<FuturesManager> manager)
 {
-    std::promise<std::shared_ptr<std::string>> promise;
-    promise.set_value(std::move(value));
-    return promise.get_future().share();
+    return std::async(std::launch::async, [m = std::move(manager)]() mutable { m.reset(); });
 }
-
-// The manager destroyed on another thread, so a test can see it waiting.
-struct Destruction {
-    explicit Destruction(std::unique_ptr<FuturesManager> manager)
-        : thread([this, m = std::move(manager)]() mutable {
-              m.reset();
-              done = true;
-          })
-    {}
-    ~Destruction() { thread.join(); }
-    bool finishedWithin(std::chrono::milliseconds limit)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);
-        }
-        return done;
-    }
-    std::atomic<bool> done{false};
-    std::thread thread;
-};
 
 TEST(TheFuturesManager, WaitsOnDestructionForEveryUnfinishedFutureThroughEveryPrune)
 {
@@ -73,16 +53,15 @@ TEST(TheFuturesManager, WaitsOnDestructionForEveryUnfinishedFutureThroughEveryPr
     std::promise<void> failing;
     manager->addFuture(failing.get_future().share());
     failing.set_exception(std::make_exception_ptr(std::runtime_error("failed"))); // not rethrown
-
     for (std::size_t i = 1; i < results.size(); ++i) {
         results[i].set_value(nullptr);
     }
-    Destruction destruction(std::move(manager));
-    EXPECT_FALSE(destruction.finishedWithin(30ms));
+    auto destroyed = destroy(std::move(manager));
+    EXPECT_EQ(destroyed.wait_for(30ms), std::future_status::timeout);
     results.front().set_value(nullptr); // the first went through every prune
-    EXPECT_FALSE(destruction.finishedWithin(30ms));
+    EXPECT_EQ(destroyed.wait_for(30ms), std::future_status::timeout);
     unfinishedVoid.set_value();
-    EXPECT_TRUE(destruction.finishedWithin(5s));
+    EXPECT_EQ(destroyed.wait_for(5s), std::future_status::ready);
     EXPECT_TRUE(deferredRan); // a deferred future counts as unfinished and is run
 }
 
@@ -98,8 +77,8 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindWithinBoundedAdditionsOf
         manager.addFuture(voidPromise.get_future().share());
         voidPromise.set_exception(std::make_exception_ptr(voidToken));
         std::promise<std::shared_ptr<std::string>> resultPromise;
-        manager.addFuture(resultPromise.get_future().share());
         resultPromise.set_value(std::shared_ptr<std::string>(resultToken, nullptr));
+        manager.addFuture(resultPromise.get_future().share());
     }
     for (int i = 0; i < 1000; ++i) { // the other kind's additions forget nothing
         manager.addFuture(readyResult());
@@ -107,9 +86,8 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindWithinBoundedAdditionsOf
     EXPECT_EQ(voidToken.use_count(), 2);
     EXPECT_EQ(resultToken.use_count(), 1);
     int added = 0;
-    while (voidToken.use_count() > 1 && added < 100) {
+    for (; voidToken.use_count() > 1 && added < 100; ++added) {
         manager.addFuture(readyVoid());
-        ++added;
     }
     EXPECT_EQ(voidToken.use_count(), 1);
     EXPECT_GT(added, 1); // amortised: not pruned at every addition
@@ -130,8 +108,7 @@ TEST(TheFuturesManager, TakesFuturesFromManyThreadsAtOnce)
     for (auto& thread : threads) {
         thread.join();
     }
-    Destruction destruction(std::move(manager));
-    EXPECT_TRUE(destruction.finishedWithin(5s));
+    EXPECT_EQ(destroy(std::move(manager)).wait_for(5s), std::future_status::ready);
 }
 
 } // namespace

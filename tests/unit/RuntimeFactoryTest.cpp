@@ -1,6 +1,6 @@
+// The runtime factory: one runtime per identity, shared by copies, handed
+// over by moves, and destroyed with the last factory that holds it.
 #include <HalvoraAdapterApi/RuntimeFactory.h>
-
-#include "NativeDouble.h"
 
 #include <gtest/gtest.h>
 
@@ -12,66 +12,54 @@ using namespace HalvoraAdapterApi;
 
 namespace {
 
-RuntimeOptions optionsWithRealm(const std::string& uuid, const std::string& version, const std::string& realm)
-{
-    RuntimeOptions options(uuid, version);
-    options.securityRealm = realm;
-    return options;
-}
-
-TEST(TheRuntimeFactory, KeepsOneRuntimePerIdentity)
-{
-    RuntimeFactory factory;
-    RuntimeOptions first("app-1", "stable");
-    RuntimeOptions elsewhere("app-1", "stable");
-    elsewhere.host = "10.0.0.1";
-    elsewhere.port = 9696;
-    elsewhere.arguments = "--verbose";
-
-    auto runtime = factory.getRuntimeInstance(first);
-    EXPECT_EQ(factory.getRuntimeInstance(elsewhere), runtime);
-    EXPECT_EQ(runtime->getRuntimeOptions().host, "127.0.0.1");
-    EXPECT_EQ(runtime->getRuntimeId(), "app-1/stable");
-
-    auto realm = factory.getRuntimeInstance(optionsWithRealm("app-1", "stable", "blue"));
-    EXPECT_NE(realm, runtime);
-    EXPECT_EQ(realm->getRuntimeId(), "app-1/stable/blue");
-    EXPECT_EQ(factory.getRuntimeInstance(RuntimeOptions("app-1", ""))->getRuntimeId(), "app-1/");
-}
-
-TEST(TheRuntimeFactory, SharesRuntimesWithCopiesAndHandsThemOverOnMove)
-{
-    RuntimeFactory factory;
-    auto runtime = factory.getRuntimeInstance(RuntimeOptions("app-1", "stable"));
-
-    RuntimeFactory copy(factory);
-    EXPECT_EQ(copy.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
-    EXPECT_NE(copy.getRuntimeInstance(RuntimeOptions("app-2", "stable")),
-              factory.getRuntimeInstance(RuntimeOptions("app-2", "stable")));
-
-    RuntimeFactory moved(std::move(factory));
-    EXPECT_EQ(moved.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
-    EXPECT_NE(factory.getRuntimeInstance(RuntimeOptions("app-1", "stable")),
-              runtime); // NOLINT(bugprone-use-after-move)
-
-    RuntimeFactory assigned;
-    assigned = copy;
-    EXPECT_EQ(assigned.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
-    assigned = RuntimeFactory();
-    EXPECT_NE(assigned.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
-    assigned = std::move(moved); // takes the runtimes over
-    EXPECT_EQ(assigned.getRuntimeInstance(RuntimeOptions("app-1", "stable")), runtime);
-}
-
-TEST(TheRuntimeFactory, DestroysItsRuntimesWithItself)
+TEST(TheRuntimeFactory, KeepsOneRuntimePerIdentityAndDestroysItsRuntimesWithItself)
 {
     std::weak_ptr<Runtime> watched;
     {
         RuntimeFactory factory;
-        watched = factory.getRuntimeInstance(RuntimeOptions("app-1", "stable"));
-        EXPECT_FALSE(watched.expired());
+        RuntimeOptions elsewhere("app-1", "stable");
+        elsewhere.host = "10.0.0.1";
+        elsewhere.port = 9696;
+        elsewhere.arguments = "--verbose";
+        auto runtime = factory.getRuntimeInstance(RuntimeOptions("app-1", "stable"));
+        EXPECT_EQ(factory.getRuntimeInstance(elsewhere), runtime);
+        EXPECT_EQ(runtime->getRuntimeOptions().host, "127.0.0.1");
+        EXPECT_EQ(runtime->getRuntimeId(), "app-1/stable");
+
+        RuntimeOptions withRealm("app-1", "stable");
+        withRealm.securityRealm = "blue";
+        auto realm = factory.getRuntimeInstance(withRealm);
+        EXPECT_NE(realm, runtime);
+        EXPECT_EQ(realm->getRuntimeId(), "app-1/stable/blue");
+        EXPECT_EQ(factory.getRuntimeInstance(RuntimeOptions("app-1", ""))->getRuntimeId(), "app-1/");
+        watched = runtime;
     }
     EXPECT_TRUE(watched.expired());
+}
+
+TEST(TheRuntimeFactory, SharesRuntimesWithCopiesAndHandsThemOverOnMove)
+{
+    const RuntimeOptions app1("app-1", "stable");
+    const RuntimeOptions app2("app-2", "stable");
+    RuntimeFactory factory;
+    auto runtime = factory.getRuntimeInstance(app1);
+
+    RuntimeFactory copy(factory);
+    EXPECT_EQ(copy.getRuntimeInstance(app1), runtime);
+    EXPECT_NE(copy.getRuntimeInstance(app2), factory.getRuntimeInstance(app2));
+
+    RuntimeFactory moved(std::move(factory));
+    EXPECT_EQ(moved.getRuntimeInstance(app1), runtime);
+    EXPECT_NE(factory.getRuntimeInstance(app1), runtime); // NOLINT(bugprone-use-after-move)
+
+    RuntimeFactory assigned;
+    assigned = copy;
+    EXPECT_EQ(assigned.getRuntimeInstance(app1), runtime);
+    assigned = RuntimeFactory();
+    EXPECT_NE(assigned.getRuntimeInstance(app1), runtime);
+    assigned = std::move(moved); // takes the runtimes over
+    EXPECT_EQ(assigned.getRuntimeInstance(app1), runtime);
+    EXPECT_NE(moved.getRuntimeInstance(app1), runtime); // NOLINT(bugprone-use-after-move)
 }
 
 TEST(TheRuntimeFactory, HandsOutOneRuntimeToManyThreadsAskingAtOnce)
@@ -89,11 +77,7 @@ TEST(TheRuntimeFactory, HandsOutOneRuntimeToManyThreadsAskingAtOnce)
     for (auto& thread : threads) {
         thread.join();
     }
-    std::set<Runtime*> distinct;
-    for (const auto& runtime : seen) {
-        distinct.insert(runtime.get());
-    }
-    EXPECT_EQ(distinct.size(), 1u);
+    EXPECT_EQ(std::set<std::shared_ptr<Runtime>>(seen.begin(), seen.end()).size(), 1u);
 }
 
 } // namespace
