@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <stdexcept>
-#include <thread>
 
 using HalvoraAdapterApi::detail::FuturesManager;
 using namespace std::chrono_literals;
@@ -91,24 +90,6 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindWithinBoundedAdditionsOf
     }
     EXPECT_EQ(voidToken.use_count(), 1);
     EXPECT_GT(added, 1); // amortised: not pruned at every addition
-}
-
-TEST(TheFuturesManager, TakesFuturesFromManyThreadsAtOnce)
-{
-    auto manager = std::make_unique<FuturesManager>();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i) {
-                manager->addFuture(std::async(std::launch::async, [] {}).share());
-                manager->addFuture(readyResult());
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(destroy(std::move(manager)).wait_for(5s), std::future_status::ready);
 }
 
 } // namespace
