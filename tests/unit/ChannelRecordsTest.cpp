@@ -1,5 +1,5 @@
-// Channel records: events read by position whatever their shape, endpoint ids
-// as request maps, and endpoint equality and hashing.
+// Channel records: events read by position whatever their shape, and
+// endpoint equality and hashing.
 #include "channels/ChannelMessage.h"
 
 #include "NativeDouble.h"
@@ -62,16 +62,6 @@ INSTANTIATE_TEST_SUITE_P(
                       EventRow{"mistyped", hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01"),
                                "0|u,n,c,,|c|t|"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(AnEndpointId, LeavesAsAMapOfItsFiveFieldsInKeyOrder)
-{
-    msgpack::sbuffer buffer;
-    detail::Packer packer(buffer);
-    detail::packEndpointId(packer, EndpointId{"u", "n", "c", "i", "e"});
-    EXPECT_EQ(
-        std::vector<std::uint8_t>(buffer.data(), buffer.data() + buffer.size()),
-        bytesOf(Json{{"channel_id", "i"}, {"channel_name", "c"}, {"endpoint_id", "e"}, {"name", "n"}, {"uuid", "u"}}));
-}
 
 TEST(AnEndpointId, IsEqualOnlyWhenAllFieldsAreAndHashesWellInLargeSets)
 {

@@ -166,10 +166,11 @@ TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnly)
     for (const Reply& ignored :
          {fire("ChannelMessage", "p", "News", "update"), fire("ChannelMessage", "p", "news", "Update"),
           fire("channelprovidermessage", "p", "news", "ask"), fire("ChannelProviderMessage", "p", "sport", "ask"),
-          fire("Unknown", "p", "news", "update"), native().fireEvent(hexBytes("90")),
+          fire("Unknown", "p", "news", "update"), fire("adapterdisconnected", "p"), native().fireEvent(hexBytes("90")),
           native().fireEvent(hexBytes("a3 61 62 63"))}) {
         EXPECT_TRUE(ignored.returned && ignored.isNull() && !ignored.isError());
     }
+    EXPECT_TRUE(runtime->isConnected()); // "adapterdisconnected" is not the adapter's disconnection
     EXPECT_TRUE(fire("ChannelDisconnected", "p").isNull());
     second->unsubscribeDisconnected([] {});
     fire("ChannelDisconnected", "p");

@@ -188,10 +188,6 @@ protected:
     {
         return runtime->getDesktopSystem()->launchManifest("file:///a.json", nullptr);
     }
-    Reply fire(const std::string& topic)
-    {
-        return native().fireEvent(channelEvent("ChannelProviderMessage", someone, "news", topic));
-    }
     std::size_t baseline = threadBaseline();
 };
 
@@ -374,31 +370,30 @@ TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
     connect();
     auto provider = openProvider();
     auto client = connectedClient();
-    // The reply would come through the event thread, which the handler blocks.
-    std::promise<void> handlerDone;
-    std::shared_future<void> done = handlerDone.get_future().share();
-    native().respond(dispatchFunction, [done](const Call&) {
-        done.wait_for(5s);
+    // The reply would come through the event thread, which the handler blocks;
+    // each dispatch is answered once its gate opens.
+    std::promise<void> gates[2];
+    const std::shared_future<void> opened[2] = {gates[0].get_future().share(), gates[1].get_future().share()};
+    std::atomic<int> dispatched{0};
+    native().respond(dispatchFunction, [&](const Call&) {
+        opened[dispatched++].wait_for(5s);
         return Result::text("late");
     });
     std::string waited;
     std::shared_future<std::shared_ptr<std::string>> sentAndLeft;
     provider->registerTopic("wait", answering(nullptr, [&] { waited = outcome(client->dispatchAsync("inner")); }));
     provider->registerTopic("leave", answering(nullptr, [&] { sentAndLeft = client->dispatchAsync("inner"); }));
+    auto fire = [&](const std::string& topic) {
+        native().fireEvent(channelEvent("ChannelProviderMessage", someone, "news", topic));
+    };
     fire("wait");
-    handlerDone.set_value();
+    gates[0].set_value();
     EXPECT_EQ(waited, "error:The call is still unanswered while the handler that made it runs: a handler cannot wait "
                       "for a reply that its own runtime has to deliver");
     // A handler that does not wait is never failed, however late the answer.
-    std::promise<void> lateDone;
-    done = lateDone.get_future().share();
-    native().respond(dispatchFunction, [done](const Call&) {
-        done.wait_for(5s);
-        return Result::text("late");
-    });
     fire("leave");
     std::this_thread::sleep_for(200ms); // past the limit
-    lateDone.set_value();
+    gates[1].set_value();
     EXPECT_EQ(outcome(sentAndLeft), "value:late");
     detail::setSelfWaitLimit(5000ms);
 }
