@@ -6,5 +6,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build"
-"$root/scripts/build.sh" "$build" > /dev/null
-"$build/tests/halvora_soak" "$@"
+"$root/scripts/setup.sh"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORA_WARNINGS_AS_ERRORS=ON \
+  -DHALVORA_BUILD_BENCHMARKS=ON > /dev/null
+cmake --build "$build" --target halvora_soak -j "$(nproc)" > /dev/null
+"$build/bench/halvora_soak" "$@"
