@@ -1,8 +1,8 @@
 // Faults on the native side, through the public API on the double: calls that
-// fail, stall or answer garbage, events at awkward moments and from many
-// threads, handlers that misbehave. In every case each future ends within a
-// bound with a value or HalvoraApiException, each reply reaches its own
-// caller, every buffer comes back exactly once and no thread is left behind.
+// answer garbage, events at awkward moments and from many threads, handlers
+// that misbehave. In every case each future ends within a bound with a value
+// or HalvoraApiException, each reply reaches its own caller, every buffer
+// comes back exactly once and no thread is left behind.
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
 #include "Outcome.h"
@@ -24,15 +24,9 @@ namespace {
 const char* const kDispatch = "d_halvora_channels_client_dispatch";
 const EndpointFields someClient{"uuid-c", "runtime-2", "news", "channel-1", "client-1"};
 
-EndpointId endpoint(const EndpointFields& f)
+bool isValueOrError(const std::string& ended, const std::string& value)
 {
-    return EndpointId{f.uuid, f.name, f.channelName, f.channelId, f.endpointId};
-}
-using Pending = std::vector<std::shared_future<std::shared_ptr<std::string>>>;
-
-bool endedWell(const std::string& outcome, const std::string& expectedValue)
-{
-    return outcome == "value:" + expectedValue || outcome.rfind("error:", 0) == 0;
+    return ended == "value:" + value || ended.rfind("error:", 0) == 0;
 }
 
 class AFaultyAdapter : public RuntimeFixture {
@@ -40,43 +34,22 @@ protected:
     void SetUp() override
     {
         RuntimeFixture::SetUp();
-        baseline = threadBaseline();
         ::testing::internal::CaptureStderr(); // the library reports undecodable input there
+        connect();
+        native().script("d_halvora_channels_create_provider", Result::text("provider-1"));
+        native().script("d_halvora_channels_connect_to_provider", Result::text("client-1"));
+        provider = runtime->getChannels()->createProvider("news");
+        provider->openAsync().get();
+        client = runtime->getChannels()->createClient("news");
+        client->connectAsync(false).get();
     }
     void TearDown() override
     {
+        provider.reset();
+        client.reset();
         RuntimeFixture::TearDown();
         ::testing::internal::GetCapturedStderr();
         EXPECT_TRUE(threadsSettleTo(baseline)) << threadCount() << " threads left";
-    }
-
-    std::shared_ptr<ChannelClient> connectedClient()
-    {
-        connect();
-        native().script("d_halvora_channels_connect_to_provider", Result::text("client-1"));
-        auto client = runtime->getChannels()->createClient("news");
-        client->connectAsync(false).get();
-        return client;
-    }
-
-    std::shared_ptr<ChannelProvider> openProvider()
-    {
-        connect();
-        native().script("d_halvora_channels_create_provider", Result::text("provider-1"));
-        auto provider = runtime->getChannels()->createProvider("news");
-        provider->openAsync().get();
-        return provider;
-    }
-
-    // Answers each dispatch with "reply:" and its payload, after `gate` opens.
-    void echoDispatches(std::shared_future<void> gate = {})
-    {
-        native().respond(kDispatch, [gate](const Call& call) {
-            if (gate.valid()) {
-                gate.wait();
-            }
-            return Result::text("reply:" + call.request["payload_json"].get<std::string>());
-        });
     }
 
     Reply fire(const std::string& topic, const std::string& payload)
@@ -84,48 +57,31 @@ protected:
         return native().fireEvent(channelEvent("ChannelProviderMessage", someClient, "news", topic, payload));
     }
 
-    std::size_t baseline = 0;
+    const std::size_t baseline = threadBaseline();
+    std::shared_ptr<ChannelProvider> provider;
+    std::shared_ptr<ChannelClient> client;
 };
 
-struct Garbage {
-    const char* name;
-    Result result;
-};
+// Failures, bytes that do not decode or decode to the wrong type, no data, a
+// container that announces more than there is, nothing at all.
+// clang-format off
+const Result garbage[] = {Result::error("the adapter failed"), Result::raw({0xc1}), Result::raw({0xd9, 0x20, 'a', 'b'}),
+    Result::raw({0x92, 0x01, 0x02}), Result::raw({0xff}), Result::raw({0x92, 0x01, 0x02}, true), Result::nullPointer(16),
+    Result::nullPointer(16, true), Result::raw({0xdd, 0xff, 0xff, 0xff, 0xff}), Result::raw({})};
+// clang-format on
 
-const Garbage garbage[] = {
-    {"error", Result::error("the adapter failed")},
-    {"undecodable", Result::raw({0xc1})},
-    {"truncated", Result::raw({0xd9, 0x20, 'a', 'b'})},
-    {"wrongType", Result::raw({0x92, 0x01, 0x02})},
-    {"negativeNumber", Result::raw({0xff})},
-    {"errorOfWrongType", Result::raw({0x92, 0x01, 0x02}, true)},
-    {"nullData", Result::nullPointer(16)},
-    {"nullDataError", Result::nullPointer(16, true)},
-    {"hugeContainer", Result::raw({0xdd, 0xff, 0xff, 0xff, 0xff})},
-    {"empty", Result::raw({})},
-};
-
-class ANativeCallThatMisbehaves : public AFaultyAdapter, public ::testing::WithParamInterface<Garbage> {};
+class ANativeCallThatMisbehaves : public AFaultyAdapter, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(ANativeCallThatMisbehaves, EndsTheDispatchAndTheNextOneIsServed)
 {
-    auto client = connectedClient();
-    native().script(kDispatch, GetParam().result);
+    native().script(kDispatch, garbage[GetParam()]);
     native().script(kDispatch, Result::text("fine"));
     const std::string first = outcome(client->dispatchAsync("t", "1"));
     EXPECT_TRUE(first.rfind("value:", 0) == 0 || first.rfind("error:", 0) == 0) << first;
     EXPECT_EQ(outcome(client->dispatchAsync("t", "2")), "value:fine");
 }
 
-TEST_P(ANativeCallThatMisbehaves, FailsTheConnectWithAnApiError)
-{
-    native().script("d_halvora_connect", GetParam().result);
-    EXPECT_EQ(outcome(runtime->connectAsync()), "error:Failed to connect to the runtime");
-    EXPECT_FALSE(runtime->isConnected());
-}
-
-INSTANTIATE_TEST_SUITE_P(Garbage, ANativeCallThatMisbehaves, ::testing::ValuesIn(garbage),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Garbage, ANativeCallThatMisbehaves, ::testing::Range<std::size_t>(0, std::size(garbage)));
 
 TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileConnectingOrDisconnecting)
 {
@@ -135,70 +91,68 @@ TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileConnectingOrDisconnecting)
         replies.push_back(native().fireEvent(adapterDisconnectedEvent()));
         return Result::uint(5);
     };
-    native().respond("d_halvora_connect", fireBoth);
-    auto provider = openProvider();
     provider->registerTopic("t", [](std::shared_ptr<std::string>, EndpointId) { return nullptr; });
+    EXPECT_EQ(outcome(runtime->disconnectAsync()), "done");
+    native().respond("d_halvora_connect", fireBoth);
+    EXPECT_EQ(outcome(runtime->connectAsync()), "done");
     native().respond("d_halvora_disconnect", fireBoth);
     EXPECT_EQ(outcome(runtime->disconnectAsync()), "done");
     ASSERT_EQ(replies.size(), 4u);
-    for (const Reply& reply : replies) {
+    for (const Reply& reply : replies)
         EXPECT_FALSE(reply.returned);
-    }
 }
 
 TEST_F(AFaultyAdapter, IgnoresEventsForARuntimeEvenWhileItIsBeingDestroyed)
 {
-    openProvider();
     const Connection connection = *native().lastConnection();
     const std::vector<std::uint8_t> event = channelEvent("ChannelProviderMessage", someClient, "news", "t", "x");
     std::atomic<bool> stop{false};
     std::atomic<int> malformed{0};
     std::vector<std::thread> firing;
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < 3; ++t)
         firing.emplace_back([&] {
             while (!stop) {
                 const Reply reply = NativeDouble::fireEvent(connection, event.data(), event.size());
                 malformed += reply.returned && reply.map.size() != 3 ? 1 : 0;
             }
         });
-    }
     std::this_thread::sleep_for(20ms);
+    provider.reset();
+    client.reset();
     runtime.reset();
     factory.reset();
     std::this_thread::sleep_for(20ms);
     stop = true;
-    for (auto& thread : firing) {
+    for (auto& thread : firing)
         thread.join();
-    }
     EXPECT_EQ(malformed.load(), 0);
     EXPECT_FALSE(NativeDouble::fireEvent(connection, event.data(), event.size()).returned);
 }
 
 TEST_F(AFaultyAdapter, EndsThousandsOfDispatchesInFlightWhenTheAdapterDisconnects)
 {
-    auto client = connectedClient();
     std::promise<void> gate;
-    echoDispatches(gate.get_future().share());
-    Pending pending;
-    for (int i = 0; i < 3000; ++i) {
+    native().respond(kDispatch, [gate = gate.get_future().share()](const Call& call) {
+        gate.wait();
+        return Result::text("reply:" + call.request["payload_json"].get<std::string>());
+    });
+    std::vector<std::shared_future<std::shared_ptr<std::string>>> pending;
+    for (int i = 0; i < 3000; ++i)
         pending.push_back(client->dispatchAsync("t", std::to_string(i)));
-    }
     std::atomic<bool> stop{false};
     std::thread late([&] { // the application keeps dispatching meanwhile
-        while (!stop) {
+        while (!stop)
             apiError([&] { client->dispatchAsync("t", "late"); });
-        }
     });
-    std::thread adapter([&] { native().fireEvent(adapterDisconnectedEvent()); });
-    adapter.join();
+    native().fireEvent(adapterDisconnectedEvent());
     gate.set_value();
     stop = true;
     late.join();
     EXPECT_FALSE(runtime->isConnected());
     int values = 0;
     for (int i = 0; i < 3000; ++i) {
-        const std::string ended = outcome(pending[i]);
-        ASSERT_TRUE(endedWell(ended, "reply:" + std::to_string(i))) << i << ": " << ended;
+        const std::string ended = outcome(pending[static_cast<std::size_t>(i)]);
+        ASSERT_TRUE(isValueOrError(ended, "reply:" + std::to_string(i))) << i << ": " << ended;
         values += ended.rfind("value:", 0) == 0 ? 1 : 0;
     }
     EXPECT_LE(values, 1); // only the one already with the adapter
@@ -209,10 +163,6 @@ TEST_F(AFaultyAdapter, EndsThousandsOfDispatchesInFlightWhenTheAdapterDisconnect
 // ends: every operation completes and each event gets its own reply.
 TEST_F(AFaultyAdapter, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEnds)
 {
-    auto provider = openProvider();
-    native().script("d_halvora_channels_connect_to_provider", Result::text("client-1"));
-    auto client = runtime->getChannels()->createClient("news");
-    client->connectAsync(false).get();
     std::atomic<int> clientMessages{0}, connections{0}, wrong{0}, failures{0};
     provider->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId) {
         std::this_thread::sleep_for(100us);
@@ -221,11 +171,9 @@ TEST_F(AFaultyAdapter, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEnds
     provider->registerTopic("throw", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
         throw std::runtime_error("handler failed");
     });
-    std::weak_ptr<Runtime> weak = runtime;
-    provider->registerTopic("reenter", [weak](std::shared_ptr<std::string> payload, EndpointId) {
-        if (auto live = weak.lock()) {
+    provider->registerTopic("reenter", [weak = std::weak_ptr<Runtime>(runtime)](auto payload, EndpointId) {
+        if (auto live = weak.lock())
             live->getChannels()->createProvider("p" + *payload);
-        }
         return payload;
     });
     client->registerTopic("count", [&](std::shared_ptr<std::string>, EndpointId) {
@@ -244,31 +192,29 @@ TEST_F(AFaultyAdapter, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEnds
                     channelEvent(i % 2 ? "ProviderClientConnected" : "ProviderClientDisconnected", from, "news"));
                 const Reply thrown = fire("throw", payload);
                 wrong += thrown.isError() && thrown.payload() == "handler failed" ? 0 : 1;
-                for (const char* topic : {"echo", "reenter"}) {
+                for (const char* topic : {"echo", "reenter"})
                     wrong += fire(topic, payload).payload() == payload ? 0 : 1;
-                }
                 native().fireEvent(channelEvent("ChannelMessage", someClient, "news", "count"));
             }
         });
         threads.emplace_back([&, t] { // an application thread
             auto own = runtime->getChannels()->createClient("news");
             const std::string topic = "topic-" + std::to_string(t);
+            const EndpointId endpoint{someClient.uuid, someClient.name, someClient.channelName, someClient.channelId,
+                                      someClient.endpointId};
             for (int round = 0; round < 100; ++round) {
                 own->registerTopic(topic, nullptr);
                 own->subscribeDisconnected([] {});
-                for (const auto& future :
-                     {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(endpoint(someClient), topic),
-                      provider->broadcastAsync(topic)}) {
+                for (const auto& future : {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(endpoint, topic),
+                                           provider->broadcastAsync(topic)})
                     failures += outcome(future).rfind("error", 0) == 0 ? 1 : 0;
-                }
                 own->unregisterTopic(topic);
                 own->unsubscribeDisconnected(nullptr);
             }
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.join();
-    }
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(clientMessages.load(), 1000);
