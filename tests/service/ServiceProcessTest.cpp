@@ -458,7 +458,9 @@ TEST_P(AServiceThatEnds, FailsEveryWaitAndTellsEveryRuntimeWithinTheSilenceLimit
     } else {
         EXPECT_EQ(service_->exitWithin(5s), GetParam() == SIGTERM ? 0 : 128 + SIGKILL);
         EXPECT_EQ(fs::exists(socketFor(port_)), GetParam() == SIGKILL);
-        service_.reset();
+        start(port_); // in place of the stale socket a killed one leaves
+        factory = std::make_unique<RuntimeFactory>();
+        EXPECT_EQ(outcome(runtime("again")->connectAsync()), "done");
     }
 }
 
@@ -502,6 +504,9 @@ TEST_F(AService, KeepsItsSocketOwnerOnlyAndRefusesADirectoryOthersCanEnter)
     const std::string directory = runtimeDir + "/halvora";
     EXPECT_EQ(fs::status(socketFor(9707)).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(fs::status(directory).permissions(), fs::perms::owner_all);
+    Child same({HALVORA_RUNTIME_PATH, "--port", "9707"});
+    EXPECT_EQ(same.exitWithin(5s), 1);
+    EXPECT_THAT(same.output(), HasSubstr("another runtime service already listens"));
 
     ::chmod(directory.c_str(), 0755);
     EXPECT_THROW(runtime("intruded")->connectAsync().get(), HalvoraApiException);
@@ -531,6 +536,8 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleAndServesFramesThatArriveInPiece
     wire::Message message;
     ASSERT_TRUE(other.next(message));
     EXPECT_EQ(message.result.kind, Result::Kind::Text) << message.result.text;
+    EXPECT_FALSE(other.call(5, "disconnect", {}).isError()); // answered before the connection ends
+    EXPECT_TRUE(other.closedWithin(1s));
 }
 
 // A waiting call is a record in the service, not a thread: 1,000 connects
@@ -696,7 +703,7 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
     std::vector<std::shared_ptr<Runtime>> racers;
     std::vector<std::future<void>> racing;
     for (const char* uuid : {"provider", "racer", "other"})
-        racing.push_back(racers.emplace_back(runtime(uuid, "--idle-exit 1"))->connectAsync());
+        racing.push_back(racers.emplace_back(runtime(uuid, "--log-level 'debug' --idle-exit \"1\""))->connectAsync());
     for (auto& connect : racing)
         connect.get();
     provide(racers[0]);
@@ -743,11 +750,16 @@ TEST_F(AService, ReportsItsRuntimesChannelsAndWaitingCallsAndSaysWhenNoneAnswers
 
     const auto status = statusOf(9723);
     ASSERT_TRUE(status.is_object());
-    EXPECT_EQ(status.at("runtimes").size(), 3u);
-    EXPECT_EQ(status.at("waiting_calls"), 1);
-    const nlohmann::json channel = {
-        {"name", "load"}, {"clients", 2}, {"provider", {{"handle", 1}, {"uuid", "provider"}, {"pid", ::getpid()}}}};
+    const auto runtimeEntry = [](int handle, const char* uuid) {
+        return nlohmann::json{{"handle", handle}, {"uuid", uuid}, {"pid", ::getpid()}};
+    };
+    EXPECT_EQ(status.at("runtimes"), nlohmann::json::array({runtimeEntry(1, "provider"), runtimeEntry(2, "first"),
+                                                            runtimeEntry(3, "second")}));
+    const nlohmann::json channel = {{"name", "load"}, {"clients", 2}, {"provider", runtimeEntry(1, "provider")}};
     EXPECT_EQ(status.at("channels"), nlohmann::json::array({channel}));
+    EXPECT_EQ(status.at("waiting_calls"), 1);
+    EXPECT_EQ(status.at("socket"), socketFor(9723));
+    EXPECT_EQ(status.at("started_by"), "hand");
 
     Child text({HALVORA_RUNTIME_PATH, "status", "--port", "9723"});
     ASSERT_EQ(text.exitWithin(5s), 0);
