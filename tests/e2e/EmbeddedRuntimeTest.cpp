@@ -11,10 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
 #include <thread>
 
 using namespace HalvoraAdapterApi;
@@ -187,27 +184,6 @@ TEST_F(TheEmbeddedRuntime, LetsTheProviderAskOneClientAndBroadcastAndTellsBothSi
     EXPECT_TRUE(eventually([&] { return left == 1; }));
     providerRuntime->disconnectAsync().get();
     EXPECT_TRUE(eventually([&] { return providerGone == 1; }));
-}
-
-TEST_F(TheEmbeddedRuntime, LaunchesTheApplicationThatAManifestNames)
-{
-    namespace fs = std::filesystem;
-    const fs::path folder = fs::temp_directory_path() / ("halvora-e2e-" + std::to_string(std::random_device{}()));
-    fs::create_directories(folder);
-#if defined(_WIN32)
-    std::ofstream(folder / "app.json") << R"({"name":"Short App","command":["cmd", "/c", "exit"]})";
-    const std::string url = "file:///" + folder.generic_string();
-#else
-    std::ofstream(folder / "app.json") << R"({"name":"Short App","command":["true"]})";
-    const std::string url = "file://" + folder.string();
-#endif
-    auto desktop = connected("launcher")->getDesktopSystem();
-    const std::string launched = outcome(desktop->launchManifest(url + "/app.json", nullptr));
-    EXPECT_THAT(launched, HasSubstr("\"name\":\"Short App\""));
-    EXPECT_THAT(launched, HasSubstr("\"pid\":"));
-    EXPECT_THAT(outcome(desktop->launchManifest(url + "/missing.json", nullptr)), StartsWith("error:"));
-    std::error_code ignored; // Windows keeps the folder while the child still runs in it
-    fs::remove_all(folder, ignored);
 }
 
 // A shutdown with thousands of dispatches queued or in a handler: each ends
