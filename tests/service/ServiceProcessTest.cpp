@@ -46,6 +46,7 @@ using HalvoraTest::outcome;
 using ::testing::AllOf;
 using ::testing::AnyOf;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 using Reply = std::shared_future<std::shared_ptr<std::string>>;
 using Connect = RuntimeOptions::RuntimeConnectOptions;
@@ -197,9 +198,10 @@ public:
             sent += static_cast<std::size_t>(wrote);
         }
     }
-    void request(std::uint64_t id, const char* op, const std::vector<std::uint8_t>& map)
+    // `caller`: the handle whose event thread makes the call, if any.
+    void request(std::uint64_t id, const char* op, const std::vector<std::uint8_t>& map, std::uint64_t caller = 0)
     {
-        send(wire::encodeRequest(id, op, map.data(), map.size(), 0));
+        send(wire::encodeRequest(id, op, map.data(), map.size(), caller));
     }
     // The next frame that is not a heartbeat; false once the service closed
     // the connection or nothing came in time.
@@ -229,9 +231,9 @@ public:
             }
         return false;
     }
-    Result call(std::uint64_t id, const char* op, const std::vector<std::uint8_t>& map)
+    Result call(std::uint64_t id, const char* op, const std::vector<std::uint8_t>& map, std::uint64_t caller = 0)
     {
-        request(id, op, map);
+        request(id, op, map, caller);
         wire::Message message;
         while (next(message))
             if (message.kind == wire::Kind::Response && message.id == id)
@@ -290,11 +292,11 @@ nlohmann::json statusOf(int port)
 // over the frame bound) and its clients.
 class AService : public ::testing::Test {
 protected:
-    void start(int port)
+    void start(int port, const char* logLevel = "info")
     {
         port_ = port;
-        service_ = std::make_unique<Child>(
-            std::vector<std::string>{HALVORA_RUNTIME_PATH, "--port", std::to_string(port), "--stall-limit-ms", "500"});
+        service_ = std::make_unique<Child>(std::vector<std::string>{
+            HALVORA_RUNTIME_PATH, "--port", std::to_string(port), "--stall-limit-ms", "500", "--log-level", logLevel});
         // The line that scripts wait for comes on standard output, beside the log line.
         if (!service_->says("halvora-runtime: listening on " + socketFor(port) + "\n"))
             throw std::runtime_error("the runtime service did not say that it listens");
@@ -441,7 +443,8 @@ TEST_P(AServiceThatEnds, FailsEveryWaitAndTellsEveryRuntimeWithinTheSilenceLimit
     if (GetParam() == SIGSTOP) {
         service_->signal(SIGCONT);
     } else {
-        EXPECT_EQ(service_->exitWithin(5s), GetParam() == SIGTERM ? 0 : 128 + SIGKILL);
+        // Ends once its peers are gone, not at the end of its flush limit (2 s).
+        EXPECT_EQ(service_->exitWithin(1500ms), GetParam() == SIGTERM ? 0 : 128 + SIGKILL);
         EXPECT_EQ(fs::exists(socketFor(port_)), GetParam() == SIGKILL);
         start(port_); // in place of the stale socket a killed one leaves
         factory = std::make_unique<RuntimeFactory>();
@@ -516,6 +519,8 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleAndServesFramesThatArriveInPiece
     const std::string ownersClient = owner.call(3, "connect_to_provider", channelMap(o, "owned")).text;
     EXPECT_THAT(other.call(2, "client_dispatch", dispatchMap(o, ownersClient, "x")).text,
                 HasSubstr("is not connected to a channel of this runtime"));
+    EXPECT_THAT(owner.call(4, "client_dispatch", dispatchMap(o, ownersClient, "x"), o).text,
+                HasSubstr("would wait for the event thread it was made from"));
 
     const std::vector<std::uint8_t> map = channelMap(x, "owned");
     const std::vector<std::uint8_t> frame = wire::encodeRequest(4, "connect_to_provider", map.data(), map.size(), 0);
@@ -623,7 +628,7 @@ TEST_F(AService, KeepsBroadcastingToTheOthersWhileOneClientProcessIsStopped)
 // the bound of unanswered events it is dropped and every waiting call fails.
 TEST_F(AService, BoundsWhatItHoldsForAPeerThatNeverAnswers)
 {
-    start(9713);
+    start(9713, "warning");
     FramePeer sink(9713), client(9713);
     const std::uint64_t s = sink.connect(), c = client.connect();
     ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, "sink")).isError());
@@ -647,7 +652,9 @@ TEST_F(AService, BoundsWhatItHoldsForAPeerThatNeverAnswers)
     while (sink.next(message, 10s)) {
     }
     EXPECT_TRUE(sink.closedWithin(1s));
-    EXPECT_TRUE(service_->says(": bound: it left 16384 events unanswered"));
+    EXPECT_TRUE(service_->says("<4>halvora-runtime: dropped runtime 1 (pid " + std::to_string(::getpid()) +
+                               ", uuid \"\"): bound: it left 16384 events unanswered"));
+    EXPECT_THAT(service_->output(), Not(HasSubstr("<6>"))); // below its log level
     std::uint64_t failed = 0;
     while (failed < large + unansweredBound && client.next(message, 10s))
         failed += message.kind == wire::Kind::Response && message.result.isError() ? 1 : 0;
@@ -700,7 +707,9 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
     auto channel = racers[1]->getChannels()->createClient("load");
     channel->connectAsync(true).get();
     EXPECT_EQ(outcome(channel->dispatchAsync("echo", "one service")), "value:one service");
-    std::this_thread::sleep_for(1500ms); // idle for longer than its limit, but with runtimes connected
+    // Connected past its idle limit and the silence limit (5 s): heartbeats keep the runtimes, they keep it.
+    std::this_thread::sleep_for(6s);
+    EXPECT_EQ(outcome(channel->dispatchAsync("echo", "still one")), "value:still one");
     const auto status = statusOf(9721);
     ASSERT_TRUE(status.is_object());
     EXPECT_EQ(status.at("runtimes").size(), 3u);
