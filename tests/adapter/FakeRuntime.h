@@ -1,19 +1,20 @@
-// A fake runtime for the adapter's tests: connects through the exported C
+// A fake runtime for the adapter's tests: it connects through the exported C
 // functions, records the events it receives and answers them with reply
 // buffers, whose releases it checks.
 #pragma once
 
 #include "NativeAdapter.h"
+#include "embedded/ResultBuffers.h"
+#include "halvora_embedded.h"
 
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
-#include <array>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -21,118 +22,218 @@
 
 namespace halvora::adapter::testing {
 
-// What one adapter call returned, copied out before its buffer went back.
-struct Outcome {
-    enum class Kind { Null, Text, Number, Error, Undecodable };
-    Kind kind = Kind::Undecodable;
-    std::string text;
-    std::uint64_t number = 0;
-
-    bool isError() const { return kind == Kind::Error; }
-};
-
+using json = nlohmann::ordered_json;
+using Bytes = std::vector<std::uint8_t>;
 using AdapterFunction = NativeResult (*)(const std::uint8_t*, std::uint64_t);
+using namespace std::chrono_literals;
 
-// Calls `function` and gives the result buffer back at once.
-Outcome callAdapter(AdapterFunction function, const std::vector<std::uint8_t>& request);
+// The reply buffers handed to the adapter and not released yet, and releases
+// of buffers that were not (twice, or never handed out). Leaked on purpose:
+// event threads may still release replies while the process exits.
+struct ReplyLedger {
+    std::mutex mutex; // guards outstanding and bad
+    std::set<std::uint8_t*> outstanding;
+    std::size_t bad = 0;
 
-// Builds a MessagePack request map key by key.
-class RequestBuilder {
-public:
-    template <typename Value>
-    RequestBuilder& add(const std::string& key, const Value& value)
+    static void release(std::uint8_t* reply)
     {
-        entries_[key] = value;
-        return *this;
+        std::lock_guard<std::mutex> lock(ledger.mutex);
+        if (ledger.outstanding.erase(reply) == 0)
+            ++ledger.bad;
+        else
+            delete[] reply;
     }
-    RequestBuilder& addMap(const std::string& key, const RequestBuilder& map) { return add(key, map.entries_); }
-    RequestBuilder& addNil(const std::string& key) { return add(key, nullptr); }
-    std::vector<std::uint8_t> bytes() const;
-
-private:
-    nlohmann::json entries_ = nlohmann::json::object();
+    static ReplyLedger& ledger;
 };
+inline ReplyLedger& ReplyLedger::ledger = *new ReplyLedger;
 
-struct ReceivedEvent {
-    std::size_t elements = 0;
-    std::string type;
-    std::array<std::string, 5> endpoint; // uuid, name, channelName, channelId, endpointId
-    std::string channelName;
-    std::string topic;
-    std::string payload;
-    std::string reserved;
-    bool payloadIsNull = false;
+// One event: [type, [uuid, name, channelName, channelId, endpointId],
+// channelName, topic, payload, reserved, payload is null].
+struct Event {
+    json fields;
     std::thread::id thread;
 
-    const std::string& endpointId() const { return endpoint[4]; }
+    std::string at(std::size_t field) const { return fields.at(field).get<std::string>(); }
+    std::string type() const { return at(0); }
+    std::string endpointId() const { return fields.at(1).at(4).get<std::string>(); }
 };
 
-// How the fake runtime answers one event.
-struct Reply {
-    enum class Kind { Text, Null, Error, NoReply, Garbage };
-    Kind kind = Kind::Null;
-    std::string payload;
+// Every test starts and ends with no live connection and ends with every
+// buffer given back, once, on both sides of the boundary.
+class AdapterTest : public ::testing::Test {
+public:
+    // What one call returned, as comparable text: "null", "number:<n>",
+    // "text:<value>", "error:<message>" or "unreadable". Its buffer is given back.
+    static std::string outcomeOf(const NativeResult& result)
+    {
+        const json value = json::from_msgpack(result.data, result.data + result.length, true, false);
+        deallocate_rust_buffer(result.data, result.length);
+        if (result.isError || result.isNull)
+            return !result.isError ? "null" : value.is_string() ? "error:" + value.get<std::string>() : "unreadable";
+        if (value.is_number_unsigned())
+            return "number:" + std::to_string(value.get<std::uint64_t>());
+        return value.is_string() ? "text:" + value.get<std::string>() : "unreadable";
+    }
+    static std::string callAdapter(AdapterFunction function, const Bytes& request)
+    {
+        return outcomeOf(function(request.empty() ? nullptr : request.data(), request.size()));
+    }
+    // The value of a "text:" outcome; fails the test for any other.
+    static std::string textOf(const std::string& outcome)
+    {
+        EXPECT_EQ(outcome.rfind("text:", 0), 0u) << outcome;
+        return outcome.substr(std::min<std::size_t>(outcome.size(), 5));
+    }
 
-    static Reply text(std::string payload) { return {Kind::Text, std::move(payload)}; }
-    static Reply null() { return {Kind::Null, {}}; }
-    static Reply error(std::string message) { return {Kind::Error, std::move(message)}; }
-    static Reply none() { return {Kind::NoReply, {}}; }
-    static Reply garbage() { return {Kind::Garbage, {}}; }
+    // A reply buffer: an 8-byte little-endian length (by default the map's),
+    // then the map. An empty buffer stands for no reply at all.
+    static Bytes framed(const Bytes& map, std::optional<std::uint64_t> declaredLength = std::nullopt)
+    {
+        Bytes bytes(8);
+        for (std::size_t i = 0; i < 8; ++i)
+            bytes[i] = static_cast<std::uint8_t>(declaredLength.value_or(map.size()) >> (8 * i));
+        bytes.insert(bytes.end(), map.begin(), map.end());
+        return bytes;
+    }
+    static Bytes reply(const json& map) { return framed(json::to_msgpack(map)); }
+    static Bytes text(const std::string& payload) { return reply({{"is_null", false}, {"payload_json", payload}}); }
+    static Bytes noValue() { return reply({{"is_null", true}}); }
+
+    // Polls, bounded, for what another thread brings about.
+    static bool eventually(const std::function<bool()>& condition)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!condition() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(2ms);
+        return condition();
+    }
+
+protected:
+    void TearDown() override
+    {
+        halvora_embedded_shutdown();
+        std::lock_guard<std::mutex> lock(ReplyLedger::ledger.mutex);
+        EXPECT_EQ(ReplyLedger::ledger.outstanding.size(), 0u) << "reply buffers not released";
+        EXPECT_EQ(ReplyLedger::ledger.bad, 0u) << "reply buffers released twice or never handed out";
+        EXPECT_EQ(embedded::liveResultBuffers(), 0u) << "result buffers not given back";
+    }
+
+    // A channel name of this test's own.
+    static std::string channel(const std::string& suffix = "")
+    {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        return std::string(test->test_suite_name()) + "." + test->name() + suffix;
+    }
 };
 
 class FakeRuntime {
 public:
-    using Handler = std::function<Reply(const ReceivedEvent&)>;
-    static constexpr auto patience = std::chrono::seconds(5);
+    // Answers an event; until one is set, and for the last event, "AdapterDisconnected",
+    // events are answered without a value here, as handlers may hold the test's locals.
+    using Handler = std::function<Bytes(const Event&)>;
 
-    explicit FakeRuntime(std::string uuid = "fake-runtime");
-    FakeRuntime(const FakeRuntime&) = delete;
-    FakeRuntime& operator=(const FakeRuntime&) = delete;
-    ~FakeRuntime();
+    explicit FakeRuntime(std::string uuid = "fake-runtime") : uuid_(std::move(uuid)) {}
+    ~FakeRuntime()
+    {
+        if (handle != 0)
+            disconnect();
+    }
 
-    std::uint64_t connect();
-    Outcome disconnect();
-    std::uint64_t handle() const { return handle_; }
-    const std::string& uuid() const { return uuid_; }
+    std::uint64_t connect()
+    {
+        const Bytes request = json::to_msgpack(json{{"runtime_options", {{"uuid", uuid_}, {"version", "1"}}},
+                                                    {"runtime_ptr", reinterpret_cast<std::uintptr_t>(this)},
+                                                    {"version", "1.2.1.34"}});
+        const std::string outcome =
+            AdapterTest::outcomeOf(d_halvora_connect(request.data(), request.size(), onEvent, ReplyLedger::release));
+        return handle = outcome.rfind("number:", 0) == 0 ? std::stoull(outcome.substr(7)) : 0;
+    }
+    std::string disconnect()
+    {
+        return AdapterTest::callAdapter(d_halvora_disconnect,
+                                        json::to_msgpack(json{{"handle", std::exchange(handle, 0)}}));
+    }
+    void answer(Handler handler)
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex_);
+        handler_ = std::move(handler);
+    }
 
-    // Answers every later event; the default answers without a value.
-    void answer(Handler handler);
+    std::vector<Event> events(const std::string& type = "") const
+    {
+        std::lock_guard<std::mutex> lock(eventsMutex_);
+        std::vector<Event> matching;
+        std::copy_if(events_.begin(), events_.end(), std::back_inserter(matching),
+                     [&](const Event& event) { return type.empty() || event.type() == type; });
+        return matching;
+    }
+    // Waits, bounded, until `count` events of `type` have come; the first of them.
+    std::optional<Event> waitFor(const std::string& type, std::size_t count = 1) const
+    {
+        if (!AdapterTest::eventually([&] { return events(type).size() >= count; }))
+            return std::nullopt;
+        return events(type).front();
+    }
 
-    std::vector<ReceivedEvent> events() const;
-    std::vector<ReceivedEvent> eventsOf(const std::string& type) const;
-    // Waits until `count` events of `type` have arrived; returns the first of them.
-    std::optional<ReceivedEvent> waitForEvent(const std::string& type, std::size_t count = 1) const;
+    // A request of this runtime: `fields` and its handle.
+    std::string call(AdapterFunction function, json fields) const
+    {
+        fields["handle"] = handle;
+        return AdapterTest::callAdapter(function, json::to_msgpack(fields));
+    }
+    std::string createProvider(const std::string& channel) const
+    {
+        return call(d_halvora_channels_create_provider, {{"provider_name", channel}});
+    }
+    std::string connectTo(const std::string& channel, bool wait = false) const
+    {
+        return call(d_halvora_channels_connect_to_provider, {{"provider_name", channel}, {"wait", wait}});
+    }
+    std::string dispatch(const std::string& clientId, const std::string& topic,
+                         const std::optional<std::string>& payload = std::nullopt) const
+    {
+        return call(d_halvora_channels_client_dispatch, message({{"client_id", clientId}}, topic, payload));
+    }
+    std::string dispatchTo(const std::string& providerId, const std::string& endpointId, const std::string& topic,
+                           const std::optional<std::string>& payload = std::nullopt) const
+    {
+        return call(d_halvora_channels_client_dispatch_to_endpoint,
+                    message({{"destination", {{"endpoint_id", endpointId}}}, {"source", providerId}}, topic, payload));
+    }
 
-    Outcome createProvider(const std::string& channel) const;
-    Outcome connectToProvider(const std::string& channel, bool wait) const;
-    Outcome disconnectFromProvider(const std::string& clientId) const;
-    Outcome dispatch(const std::string& clientId, const std::string& topic,
-                     std::optional<std::string> payload = std::nullopt) const;
-    Outcome dispatchToEndpoint(const std::string& providerId, const std::string& endpointId, const std::string& topic,
-                               std::optional<std::string> payload = std::nullopt) const;
-    Outcome launch(const std::string& manifestUrl) const;
-
-    // Reply buffers handed to the adapter and not released yet, and releases
-    // of buffers that were not outstanding (double or foreign).
-    static std::size_t outstandingReplies();
-    static std::size_t badReleases();
+    std::uint64_t handle = 0;
 
 private:
-    static std::uint8_t* onEvent(const std::uint8_t* data, std::uint64_t length, void* runtime);
-    static void releaseReply(std::uint8_t* reply);
-    std::uint8_t* handle(const std::uint8_t* data, std::uint64_t length);
+    static json message(json fields, const std::string& topic, const std::optional<std::string>& payload)
+    {
+        fields.update(json{{"topic", topic}, {"payload_json", payload.value_or("")}, {"is_null", !payload}});
+        return fields;
+    }
+
+    static std::uint8_t* onEvent(const std::uint8_t* data, std::uint64_t length, void* context)
+    {
+        auto& runtime = *static_cast<FakeRuntime*>(context);
+        const Event event{json::from_msgpack(data, data + length, true, false), std::this_thread::get_id()};
+        Handler handler;
+        {
+            std::lock_guard<std::mutex> lock(runtime.eventsMutex_);
+            runtime.events_.push_back(event);
+            handler = runtime.handler_;
+        }
+        const Bytes answer = handler && event.type() != "AdapterDisconnected" ? handler(event) : AdapterTest::noValue();
+        if (answer.empty())
+            return nullptr;
+        auto* buffer = new std::uint8_t[answer.size()];
+        std::copy(answer.begin(), answer.end(), buffer);
+        std::lock_guard<std::mutex> lock(ReplyLedger::ledger.mutex);
+        ReplyLedger::ledger.outstanding.insert(buffer);
+        return buffer;
+    }
 
     const std::string uuid_;
-    std::uint64_t handle_ = 0;
-
     mutable std::mutex eventsMutex_; // guards events_ and handler_
-    mutable std::condition_variable eventArrived_;
-    std::vector<ReceivedEvent> events_;
+    std::vector<Event> events_;
     Handler handler_;
 };
-
-// Polls `condition` until it holds or `limit` passes.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 } // namespace halvora::adapter::testing

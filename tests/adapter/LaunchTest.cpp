@@ -1,19 +1,17 @@
 // Manifest launches: how URLs, manifests and Windows paths are read (tables),
-// and what a started child gets (arguments, folder) and that it is reaped.
+// and what a started child gets (arguments, folder, signals) and that it is reaped.
+#include "FakeRuntime.h"
 #include "core/ManifestLauncher.h"
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <sstream>
-#include <thread>
 
 using namespace halvora::adapter;
+using halvora::adapter::testing::AdapterTest;
+using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
@@ -29,106 +27,81 @@ std::string readAs(Read&& read)
     }
 }
 
-struct Row {
-    std::string input;
-    std::string read; // the result, or the start of "error:<message>"
-};
-
-class AManifestUrl : public ::testing::TestWithParam<Row> {};
-
-TEST_P(AManifestUrl, NamesALocalPathOrIsRefusedWithAClearError)
+std::string manifest(const std::string& text)
 {
-    EXPECT_EQ(readAs([&] { return pathFromFileUrl(GetParam().input); }).substr(0, GetParam().read.size()),
-              GetParam().read);
+    const Manifest m = parseManifest(text);
+    std::string read = m.name;
+    for (const std::string& part : m.command)
+        read += "|" + part;
+    return read;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Urls, AManifestUrl,
-    ::testing::Values(Row{"file:///srv/app.json", "/srv/app.json"}, Row{"FILE://localhost/a%20b.json", "/a b.json"},
-                      Row{"file:///%41%4a%4A%61%6a%6A%7e%30%39%2F.json?x=1#top", "/AJJajj~09/.json"},
-                      Row{"file:///%46%66%2f", "/Ff/"}, Row{"file:///a%", "error:the manifest URL 'file:///a%' has"},
-                      Row{"file:///a%4", "error:the manifest URL"}, Row{"file:///a%4g", "error:the manifest URL"},
-                      Row{"file:///a%g4", "error:the manifest URL"}, Row{"file:///a%G0", "error:the manifest URL"},
-                      Row{"file:///a%00", "error:the manifest URL"}, Row{"file:///a%@0", "error:the manifest URL"},
-                      Row{"file:///a%:0/", "error:the manifest URL"},
-                      Row{"https://example.invalid/app.json", "error:the manifest URL 'https://example.invalid/"},
-                      Row{"file:/", "error:the manifest URL 'file:/' is not supported"},
-                      Row{"file://elsewhere/app.json", "error:the manifest URL 'file://elsewhere/app.json' names"},
-                      Row{"file://", "error:the manifest URL 'file://' has no path"}));
-
-class AManifest : public ::testing::TestWithParam<Row> {};
-
-TEST_P(AManifest, NamesAnApplicationAndItsCommandOrIsRefused)
+TEST(AManifestUrlOrManifest, NamesALocalPathOrAnApplicationOrIsRefusedWithAClearError)
 {
-    EXPECT_EQ(readAs([&] {
-                  const Manifest m = parseManifest(GetParam().input);
-                  std::string read = m.name;
-                  for (const std::string& part : m.command) {
-                      read += "|" + part;
-                  }
-                  return read;
-              }).substr(0, GetParam().read.size()),
-              GetParam().read);
+    const std::string url = "error:the manifest URL '", manifestIs = "error:the manifest";
+    // clang-format off
+    const std::pair<std::string, std::string> read[] = {
+        {"file:///srv/app.json", "/srv/app.json"}, {"FILE://localhost/a%20b.json", "/a b.json"},
+        {"file:///%41%4a%4A%61%6a%6A%7e%30%39%2F.json?x=1#top", "/AJJajj~09/.json"}, {"file:///%46%66%2f%09", "/Ff/\t"},
+        {"https://example.invalid/app.json", url + "https://example.invalid/app.json' is not supported"},
+        {"file:/", url + "file:/' is not supported"}, {"file://", url + "file://' has no path"},
+        {"file://elsewhere/app.json", url + "file://elsewhere/app.json' names the host 'elsewhere'"},
+        {R"({"name": "App", "command": ["/bin/app", "", "a b"]})", "App|/bin/app||a b"},
+        {"{\"name\": ", manifestIs + " is not valid JSON"}, {"[]", manifestIs + " must be a JSON object"},
+        {R"({"name": "x", "command": ["x\u0000y"]})", manifestIs + "'s \"command\" must not contain NUL"},
+        {R"({"name": "x", "command": ["", "y"]})", manifestIs + "'s \"command\" must start with the program"}};
+    // clang-format on
+    for (const auto& [input, expected] : read)
+        EXPECT_EQ(readAs([&] {
+                      return input[0] == '{' || input[0] == '[' ? manifest(input) : pathFromFileUrl(input);
+                  }).substr(0, expected.size()),
+                  expected);
+    for (const char* escape : {"%", "%4", "%4g", "%g4", "%G0", "%00", "%@0", "%:0/", "%/0"})
+        EXPECT_THAT(readAs([&] { return pathFromFileUrl(std::string("file:///a") + escape); }),
+                    HasSubstr("has an invalid percent escape"));
+    for (const char* name :
+         {R"({"command": ["x"]})", R"({"name": 1, "command": []})", R"({"name": "", "command": []})"})
+        EXPECT_EQ(readAs([&] { return manifest(name); }), R"(error:the manifest's "name" must be a non-empty string)");
+    for (const char* command : {R"({"name": "x"})", R"({"name": "x", "command": "x"})",
+                                R"({"name": "x", "command": []})", R"({"name": "x", "command": ["x", 1]})"})
+        EXPECT_EQ(readAs([&] { return manifest(command); }),
+                  R"(error:the manifest's "command" must be a non-empty array of strings)");
 }
-
-const std::string badCommand = R"(error:the manifest's "command" must be a non-empty array of strings)";
-
-INSTANTIATE_TEST_SUITE_P(
-    Manifests, AManifest,
-    ::testing::Values(Row{R"({"name": "App", "command": ["/bin/app", "", "a b"]})", "App|/bin/app||a b"},
-                      Row{"{\"name\": ", "error:the manifest is not valid JSON"},
-                      Row{"[]", "error:the manifest must be a JSON object"},
-                      Row{R"({"command": ["x"]})", R"(error:the manifest's "name" must be a non-empty string)"},
-                      Row{R"({"name": 1, "command": ["x"]})", "error:the manifest's \"name\""},
-                      Row{R"({"name": "", "command": ["x"]})", "error:the manifest's \"name\""},
-                      Row{R"({"name": "x"})", badCommand}, Row{R"({"name": "x", "command": "x"})", badCommand},
-                      Row{R"({"name": "x", "command": []})", badCommand},
-                      Row{R"({"name": "x", "command": ["x", 1]})", badCommand},
-                      Row{R"({"name": "x", "command": ["x\u0000y"]})", "error:the manifest's \"command\" must not"},
-                      Row{R"({"name": "x", "command": ["", "y"]})", "error:the manifest's \"command\" must start"}));
 
 TEST(WindowsPaths, AreReadAsWindowsReadsThem)
 {
-    EXPECT_EQ(windows::withoutDriveSlash("/C:/dir/app.json"), "C:/dir/app.json");
-    EXPECT_EQ(windows::withoutDriveSlash("/z:"), "z:");
-    for (const char* kept : {"/C", "/1:/x", "//:x", "/CC:/x", "C:/x", "/"}) {
-        EXPECT_EQ(windows::withoutDriveSlash(kept), kept);
+    using namespace windows;
+    // clang-format off
+    const std::pair<std::string, std::string> read[] = {
+        {withoutDriveSlash("/C:/dir/app.json"), "C:/dir/app.json"}, {withoutDriveSlash("/z:"), "z:"},
+        {directoryOf("C:/dir/app.json"), "C:/dir"}, {directoryOf("C:\\dir\\app.json"), "C:\\dir"},
+        {directoryOf("C:/app.json"), "C:/"}, {directoryOf("/app.json"), "/"},
+        {errorText("Access is denied.\r\n", 5), "Access is denied"}, {errorText("", 5), "Windows error 5"},
+        {errorText("\r\n.", 2), "Windows error 2"}};
+    const std::pair<std::wstring, std::wstring> quoted[] = {
+        {L"plain", L"plain"}, {L"", L"\"\""}, {L"a b", L"\"a b\""}, {L"tab\there", L"\"tab\there\""},
+        {L"back\\slash", L"back\\slash"}, {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+        {L"trailing \\", L"\"trailing \\\\\""}, {L"a\\\"b", L"\"a\\\\\\\"b\""}};
+    // clang-format on
+    for (const auto& [got, expected] : read)
+        EXPECT_EQ(got, expected);
+    for (const auto& [argument, expected] : quoted)
+        EXPECT_EQ(quotedArgument(argument), expected);
+    for (const char* kept : {"/C", "/1:/x", "//:x", "/CC:/x", "C:/x", "/"})
+        EXPECT_EQ(withoutDriveSlash(kept), kept);
+    std::string rooted, inFolder;
+    for (const char* program : {"/bin/x", "\\bin\\x", "C:x", "C:\\x", "bin/x", "bin\\x", "x"}) {
+        rooted += isRooted(program) ? '1' : '0';
+        inFolder += namesAFolder(program) ? '1' : '0';
     }
-    EXPECT_EQ(windows::directoryOf("C:/dir/app.json"), "C:/dir");
-    EXPECT_EQ(windows::directoryOf("C:\\dir\\app.json"), "C:\\dir");
-    EXPECT_EQ(windows::directoryOf("C:/app.json"), "C:/");
-    EXPECT_EQ(windows::directoryOf("/app.json"), "/");
-    for (const char* rooted : {"/bin/x", "\\bin\\x", "C:x", "C:\\x"}) {
-        EXPECT_TRUE(windows::isRooted(rooted)) << rooted;
-    }
-    for (const char* relative : {"bin/x", "x", "bin\\x"}) {
-        EXPECT_FALSE(windows::isRooted(relative)) << relative;
-    }
-    for (const char* inFolder : {"bin/x", "bin\\x", "C:x"}) {
-        EXPECT_TRUE(windows::namesAFolder(inFolder)) << inFolder;
-    }
-    EXPECT_FALSE(windows::namesAFolder("app.exe"));
-    EXPECT_EQ(windows::errorText("Access is denied.\r\n", 5), "Access is denied");
-    EXPECT_EQ(windows::errorText("", 5), "Windows error 5");
-    EXPECT_EQ(windows::errorText("\r\n.", 2), "Windows error 2");
-    EXPECT_EQ(windows::quotedArgument(L"plain"), L"plain");
-    EXPECT_EQ(windows::quotedArgument(L""), L"\"\"");
-    EXPECT_EQ(windows::quotedArgument(L"a b"), L"\"a b\"");
-    EXPECT_EQ(windows::quotedArgument(L"tab\there"), L"\"tab\there\"");
-    EXPECT_EQ(windows::quotedArgument(L"back\\slash"), L"back\\slash");
-    EXPECT_EQ(windows::quotedArgument(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
-    EXPECT_EQ(windows::quotedArgument(L"trailing \\"), L"\"trailing \\\\\"");
-    EXPECT_EQ(windows::quotedArgument(L"a\\\"b"), L"\"a\\\\\\\"b\"");
+    EXPECT_EQ(rooted, "1111000");
+    EXPECT_EQ(inFolder, "1111110");
 }
 
 #if !defined(_WIN32)
 class ALaunch : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        folder = fs::temp_directory_path() / ("halvora-launch-" + std::to_string(std::random_device{}()));
-        fs::create_directories(folder / "my app");
-    }
+    void SetUp() override { fs::create_directories(folder / "my app"); }
     void TearDown() override
     {
         launcher.stop();
@@ -141,56 +114,61 @@ protected:
         std::ofstream(folder / "my app" / "app.json") << manifest;
         return launcher.launch("file://" + folder.string() + "/my%20app/app.json");
     }
-
-    static bool eventually(const std::function<bool()>& condition)
+    // What the child wrote into the manifest's folder, once it is there.
+    std::string written(const std::string& file)
     {
-        for (int i = 0; i < 500 && !condition(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return condition();
+        std::ostringstream text;
+        if (AdapterTest::eventually([&] { return fs::exists(folder / "my app" / file); }))
+            text << std::ifstream(folder / "my app" / file).rdbuf();
+        return text.str();
     }
 
-    fs::path folder;
+    const fs::path folder = fs::temp_directory_path() / ("halvora-launch-" + std::to_string(std::random_device{}()));
     ManifestLauncher launcher;
 };
 
-TEST_F(ALaunch, PassesEveryArgumentUnchangedAndStartsInTheManifestsFolder)
+TEST_F(ALaunch, StartsTheChildInTheManifestsFolderWithItsArgumentsAndDefaultSignals)
 {
-    const std::vector<std::string> arguments = {"plain", "with space", "", "a \"quoted\" word", "trailing\\", "tab\t"};
-    nlohmann::json command = {HALVORA_LAUNCH_PROBE};
-    for (const auto& argument : arguments) {
+    // The shell writes its arguments one a line, then its blocked and ignored signals.
+    nlohmann::json command = {"/bin/sh", "-c",
+                              R"(printf '%s\n' "$@" > out.tmp && grep -E '^Sig(Blk|Ign)' /proc/$$/status >> out.tmp &&
+                                 mv out.tmp out.txt)",
+                              "sh"};
+    std::string expected;
+    for (const char* argument : {"plain", "with space", "", "a \"quoted\" word", "trailing\\", "tab\t"}) {
         command.push_back(argument);
+        expected += argument + std::string("\n");
     }
+    sigset_t blocked, before;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    const auto handler = std::signal(SIGUSR2, SIG_IGN);
     const Result reply = launch(nlohmann::json{{"name", "Probe"}, {"command", command}}.dump());
+    std::signal(SIGUSR2, handler);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
     EXPECT_EQ(nlohmann::json::parse(reply.text).at("name"), "Probe");
-    ASSERT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "arguments.txt"); }));
-    std::ostringstream written;
-    written << std::ifstream(folder / "my app" / "arguments.txt").rdbuf();
-    std::string expected;
-    for (const auto& argument : arguments) {
-        expected += argument + "\n";
-    }
-    EXPECT_EQ(written.str(), expected);
+    const std::string out = written("out.txt");
+    EXPECT_EQ(out.substr(0, expected.size()), expected);
+    const auto mask = [&](const std::string& name) { return std::stoull(out.substr(out.find(name) + 8), nullptr, 16); };
+    EXPECT_EQ(mask("SigBlk:\t") & (1u << (SIGUSR1 - 1)), 0u) << "the caller's blocked signals are not the child's";
+    EXPECT_EQ(mask("SigIgn:\t") & (1u << (SIGUSR2 - 1)), 0u) << "nor are the ones it ignores";
 }
 
-TEST_F(ALaunch, ResolvesAProgramNextToTheManifestOrOnThePathAndReapsIt)
+TEST_F(ALaunch, ResolvesAProgramNextToTheManifestOrOnThePathReapsItAndRefusesWhatItCannotStart)
 {
-    std::ofstream(folder / "my app" / "run.sh") << "#!/bin/sh\ntouch ran\n";
+    std::ofstream(folder / "my app" / "run.sh") << "#!/bin/sh\necho ran > ran\n";
     fs::permissions(folder / "my app" / "run.sh", fs::perms::owner_all);
     EXPECT_EQ(launch(R"({"name": "t", "command": ["./run.sh"]})").kind, Result::Kind::Text);
-    EXPECT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "ran"); }));
-
+    EXPECT_EQ(written("ran"), "ran\n");
     const Result reply = launch(R"({"name": "t", "command": ["true"]})");
     ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
     const auto pid = nlohmann::json::parse(reply.text).at("pid").get<pid_t>();
     EXPECT_GT(pid, 0);
     // A zombie keeps its /proc entry until its parent reaps it.
-    EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + std::to_string(pid)); }));
-}
+    EXPECT_TRUE(AdapterTest::eventually([&] { return !fs::exists("/proc/" + std::to_string(pid)); }));
 
-TEST_F(ALaunch, RefusesWhatItCannotReadOrStart)
-{
     EXPECT_EQ(launcher.launch("file:///").text, "cannot read the manifest '/': not a regular file");
     EXPECT_EQ(launcher.launch("file:///nonexistent/app.json").text,
               "cannot read the manifest '/nonexistent/app.json': No such file or directory");
@@ -199,8 +177,8 @@ TEST_F(ALaunch, RefusesWhatItCannotReadOrStart)
     // Up to 1 MiB is read; past it the manifest is refused.
     const std::string manifest = R"({"name": "t", "command": ["true"]})";
     EXPECT_EQ(launch(manifest + std::string(1024 * 1024 - manifest.size(), ' ')).kind, Result::Kind::Text);
-    EXPECT_NE(launch(manifest + std::string(1024 * 1024 + 1 - manifest.size(), ' ')).text.find("larger than 1 MiB"),
-              std::string::npos);
+    EXPECT_THAT(launch(manifest + std::string(1024 * 1024 + 1 - manifest.size(), ' ')).text,
+                HasSubstr("larger than 1 MiB"));
 }
 #endif
 

@@ -1,0 +1,93 @@
+// Untrusted input at the boundaries: request maps a runtime sends, and
+// frames at their size bound.
+#include "FakeRuntime.h"
+#include "wire/Frames.h"
+
+using namespace halvora::adapter;
+using namespace halvora::adapter::testing;
+
+namespace {
+
+class ARequest : public AdapterTest {
+protected:
+    // With an event callback but no release callback.
+    static NativeResult connectWithoutRelease(const std::uint8_t* request, std::uint64_t length)
+    {
+        return d_halvora_connect(
+            request, length, [](const std::uint8_t*, std::uint64_t, void*) -> std::uint8_t* { return nullptr; },
+            nullptr);
+    }
+};
+
+TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
+{
+    FakeRuntime runtime;
+    const json handle = runtime.connect();
+    const auto m = [](const json& map) { return json::to_msgpack(map); };
+    const std::string badMsgPack = "error:the request is not valid MessagePack", port = "error:'port' must be 0";
+    const struct {
+        AdapterFunction function;
+        Bytes request;
+        std::string outcome; // its start
+    } rows[] = {
+        {d_halvora_channels_create_provider, {}, "error:the request is empty"},
+        {d_halvora_channels_create_provider, {0x93, 1, 2, 3}, "error:the request is not a MessagePack map"},
+        {d_halvora_channels_client_dispatch, {0x82, 0xa6, 'h', 'a'}, badMsgPack},
+        {d_halvora_channels_client_dispatch, {0xdd, 0xff, 0xff, 0xff, 0xff}, badMsgPack}, // 4 billion entries
+        {d_halvora_channels_connect_to_provider, {0xdf, 0xff, 0xff, 0xff, 0xff}, badMsgPack},
+        {d_halvora_desktop_launch_manifest, {0x81, 0xdb, 0xff, 0xff, 0xff, 0xff}, badMsgPack}, // a 4 GiB string
+        {d_halvora_channels_create_provider, Bytes(4096, 0x91), badMsgPack + ": it is nested too deeply"},
+        {connectWithoutRelease, m({{"runtime_ptr", 1}}), "error:connecting needs both an event callback and a"},
+        {connectWithoutRelease, m({{"version", "1"}}), "error:the request lacks the key 'runtime_ptr'"},
+        {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", -1}}}}), port},
+        {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", 65536}}}}), port},
+        {d_halvora_disconnect, m(json::object()), "error:the request lacks the key 'handle'"},
+        {d_halvora_channels_create_provider, m({{"handle", "1"}}), "error:'handle' must be an unsigned integer"},
+        {d_halvora_channels_create_provider, m({{"handle", 1234567}, {"provider_name", "x"}}),
+         "error:the runtime handle 1234567 is not connected"},
+        // Keys are matched whole, not by their start.
+        {d_halvora_channels_create_provider,
+         m({{"handles", "x"}, {"handle", handle}, {"provider_namespace", 1}, {"provider_name", "x"}}),
+         "text:provider:"},
+        {d_halvora_channels_connect_to_provider, m({{"handle", handle}, {"provider_name", "x"}, {"wait", "yes"}}),
+         "error:'wait' must be a boolean"},
+        {d_halvora_channels_disconnect_from_provider, m({{"handle", handle}, {"client_id", "c:1"}}),
+         "error:the client 'c:1' is not connected"},
+        {d_halvora_channels_client_dispatch, m({{"handle", handle}, {"client_id", "c"}, {"is_null", true}}),
+         "error:the request lacks the key 'topic'"},
+        {d_halvora_channels_client_dispatch,
+         m({{"handle", handle}, {"client_id", "c"}, {"topic", "t"}, {"is_null", false}, {"payload_json", 1}}),
+         "error:'payload_json' must be a string"},
+        {d_halvora_channels_client_dispatch_to_endpoint,
+         m({{"handle", handle}, {"destination", "c"}, {"source", "p"}, {"topic", "t"}, {"is_null", true}}),
+         "error:'destination' must be a map"},
+        {d_halvora_desktop_launch_manifest, m({{"handle", handle}, {"manifest_url", "x"}, {"rvm_options", "fast"}}),
+         "error:'rvm_options' must be a map"},
+        {d_halvora_desktop_launch_manifest, m({{"handle", handle}, {"manifest_url", "x:"}, {"rvm_options", nullptr}}),
+         "error:the manifest URL 'x:' is not supported"}};
+    for (const auto& row : rows)
+        EXPECT_EQ(callAdapter(row.function, row.request).substr(0, row.outcome.size()), row.outcome);
+}
+
+TEST(AFrame, CarriesABodyOfExactlyTheBoundAndNotOneByteMore)
+{
+    const auto frameOf = [](std::size_t payload) { return wire::encode(wire::event(7, Bytes(payload, 'x'))); };
+    const std::size_t payload = 2 * wire::maxFrameBytes - 64 - (frameOf(wire::maxFrameBytes - 64).size() - 4);
+    const Bytes frame = frameOf(payload);
+    ASSERT_EQ(frame.size() - 4, wire::maxFrameBytes);
+    wire::FrameReader reader;
+    reader.append(frame.data(), frame.size());
+    wire::Message message;
+    ASSERT_TRUE(reader.next(message));
+    EXPECT_EQ(message.kind, wire::Kind::Event);
+    EXPECT_EQ(message.id, 7u);
+    EXPECT_EQ(message.bytes.size(), payload);
+    EXPECT_THROW(frameOf(payload + 1), wire::FrameError);
+
+    const std::uint8_t overBound[] = {0x00, 0x40, 0x00, 0x01, 0x93};
+    wire::FrameReader refusing;
+    refusing.append(overBound, sizeof overBound);
+    EXPECT_THROW(refusing.next(message), wire::FrameError);
+}
+
+} // namespace
