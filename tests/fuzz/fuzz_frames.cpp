@@ -8,11 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
+using namespace halvora::adapter::wire;
 
-using halvora::adapter::wire::FrameError;
-using halvora::adapter::wire::FrameReader;
-using halvora::adapter::wire::Message;
+namespace {
 
 bool same(const Message& a, const Message& b)
 {
@@ -20,22 +18,20 @@ bool same(const Message& a, const Message& b)
            a.result.kind == b.result.kind && a.result.text == b.result.text && a.result.number == b.result.number;
 }
 
-// Every message up to the first broken frame; `broken` says whether one came.
-std::vector<Message> readAll(const std::uint8_t* data, std::size_t size, std::size_t step, bool& broken)
+// Every message up to the first broken frame, which ends the list with a heartbeat of id 1.
+std::vector<Message> readAll(const std::uint8_t* data, std::size_t size, std::size_t step)
 {
     FrameReader reader;
     std::vector<Message> messages;
-    broken = false;
-    for (std::size_t at = 0; at < size; at += step) {
-        reader.append(data + at, std::min(step, size - at));
-        try {
-            Message message;
-            while (reader.next(message))
+    try {
+        for (std::size_t at = 0; at < size; at += step) {
+            reader.append(data + at, std::min(step, size - at));
+            for (Message message; reader.next(message);)
                 messages.push_back(std::move(message));
-        } catch (const FrameError&) {
-            broken = true;
-            return messages;
         }
+    } catch (const FrameError&) {
+        messages.push_back(heartbeat());
+        messages.back().id = 1;
     }
     return messages;
 }
@@ -46,20 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size == 0)
         return 0;
-    const std::size_t step = static_cast<std::size_t>(data[0] % 16) + 1;
-    bool brokenWhole = false;
-    bool brokenTrickled = false;
-    const std::vector<Message> whole = readAll(data + 1, size - 1, size, brokenWhole);
-    const std::vector<Message> trickled = readAll(data + 1, size - 1, step, brokenTrickled);
-    if (brokenWhole != brokenTrickled || whole.size() != trickled.size())
+    const std::vector<Message> whole = readAll(data + 1, size - 1, size);
+    const std::vector<Message> trickled = readAll(data + 1, size - 1, data[0] % 16 + 1u);
+    if (whole.size() != trickled.size() || !std::equal(whole.begin(), whole.end(), trickled.begin(), same))
         std::abort();
-    for (std::size_t i = 0; i < whole.size(); ++i) {
-        if (!same(whole[i], trickled[i]))
-            std::abort();
-        const std::vector<std::uint8_t> frame = halvora::adapter::wire::encode(whole[i]);
-        bool broken = false;
-        const std::vector<Message> again = readAll(frame.data(), frame.size(), frame.size(), broken);
-        if (broken || again.size() != 1 || !same(again[0], whole[i]))
+    for (const Message& message : whole) {
+        if (message.kind == Kind::Heartbeat && message.id == 1)
+            break; // the broken frame's mark
+        const std::vector<std::uint8_t> frame = encode(message);
+        const std::vector<Message> again = readAll(frame.data(), frame.size(), frame.size());
+        if (again.size() != 1 || !same(again[0], message))
             std::abort();
     }
     return 0;

@@ -24,24 +24,21 @@ namespace {
 
 void check(bool condition)
 {
-    if (!condition) {
+    if (!condition)
         std::abort();
-    }
 }
 
+// Members in the order they are let go when the world is rebuilt.
 struct World {
-    std::unique_ptr<RuntimeFactory> factory;
-    std::shared_ptr<Runtime> runtime;
     std::shared_ptr<ChannelClient> client;
     std::shared_ptr<ChannelProvider> provider;
+    std::shared_ptr<Runtime> runtime;
+    std::unique_ptr<RuntimeFactory> factory;
 
     void rebuild()
     {
         NativeDouble& native = NativeDouble::instance();
-        client.reset();
-        provider.reset();
-        runtime.reset(); // joins the worker, so its work has given back its buffers
-        factory.reset();
+        *this = World(); // the runtime joins its worker, so its work has given back its buffers
         check(native.outstandingBuffers() == 0 && native.invalidReleases() == 0);
         native.reset();
         factory = std::make_unique<RuntimeFactory>();
@@ -54,35 +51,28 @@ struct World {
         client = runtime->getChannels()->createClient("news");
         client->connectAsync(false).get();
         std::weak_ptr<Runtime> weak = runtime;
-        for (MessageChannelClient* end :
-             {static_cast<MessageChannelClient*>(client.get()), static_cast<MessageChannelClient*>(provider.get())}) {
+        for (MessageChannelClient* end : std::initializer_list<MessageChannelClient*>{client.get(), provider.get()}) {
             end->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId) { return payload; });
             end->registerTopic("throw", [](std::shared_ptr<std::string>, EndpointId) -> std::shared_ptr<std::string> {
                 throw std::runtime_error("handler failed");
             });
             end->registerTopic("reenter", [weak](std::shared_ptr<std::string> payload, EndpointId) {
-                if (auto live = weak.lock()) { // a new end and a queued dispatch, from the adapter's thread
-                    try {
-                        live->getChannels()->createClient("news")->dispatchAsync("echo", payload ? *payload : "");
-                    } catch (const HalvoraApiException&) {
-                    }
-                }
+                if (auto live = weak.lock()) // a new end and a queued dispatch, from the adapter's thread
+                    live->getChannels()->createClient("news")->dispatchAsync("echo", payload ? *payload : "");
                 return std::make_shared<std::string>("reentered");
             });
         }
         provider->subscribeClientDisconnected([](const EndpointId& endpoint) {
-            if (endpoint.name == "throw") {
+            if (endpoint.name == "throw")
                 throw std::runtime_error("subscriber failed");
-            }
         });
     }
 
-    void fire(const std::uint8_t* data, std::size_t size)
+    void fire(const std::vector<std::uint8_t>& event)
     {
-        if (!runtime || !runtime->isConnected()) {
+        if (!runtime || !runtime->isConnected())
             rebuild();
-        }
-        const HalvoraTest::Reply reply = NativeDouble::instance().fireEvent(data, size);
+        const HalvoraTest::Reply reply = NativeDouble::instance().fireEvent(event);
         check(!reply.returned ||
               (reply.declaredLength == reply.bytes.size() && reply.map.size() == 3 && reply.map.contains("is_error") &&
                reply.map.contains("is_null") && reply.map.contains("payload_json")));
@@ -90,21 +80,21 @@ struct World {
     }
 };
 
-void readResult(const std::uint8_t* data, std::size_t size)
+void readResult(const std::vector<std::uint8_t>& input)
 {
-    const std::uint8_t flags = size > 0 ? data[0] : 0;
-    std::vector<std::uint8_t> bytes(data + (size > 0 ? 1 : 0), data + size);
-    NativeDouble& native = NativeDouble::instance();
-    native.script("d_halvora_desktop_launch_manifest",
-                  (flags & 4) != 0 ? Result::nullPointer(static_cast<std::uint32_t>(bytes.size()), flags & 1, flags & 2)
-                                   : Result::raw(std::move(bytes), flags & 1, flags & 2));
+    const std::uint8_t flags = input.empty() ? 0 : input[0];
+    std::vector<std::uint8_t> bytes(input.begin() + (input.empty() ? 0 : 1), input.end());
+    NativeDouble::instance().script(
+        "d_halvora_desktop_launch_manifest",
+        (flags & 4) != 0 ? Result::nullPointer(static_cast<std::uint32_t>(bytes.size()), flags & 1, flags & 2)
+                         : Result::raw(std::move(bytes), flags & 1, flags & 2));
     std::shared_ptr<std::string> value;
     try {
         detail::invokeNative(d_halvora_desktop_launch_manifest, detail::EncodedRequest(), value);
     } catch (const HalvoraApiException&) {
     }
     // A buffer never given back stays live in the double: the next rebuild finds it.
-    check(native.invalidReleases() == 0);
+    check(NativeDouble::instance().invalidReleases() == 0);
 }
 
 void compareDecodings(const std::vector<std::uint8_t>& input)
@@ -130,16 +120,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static World* world = new World(); // lives until exit; never torn down mid-run
-    if (size == 0) {
+    if (size == 0)
         return 0;
-    }
-    // Copies of exactly the bytes in use, so that any read past the end is caught.
-    const std::vector<std::uint8_t> rest(data + 1, data + size);
+    const std::vector<std::uint8_t> rest(data + 1, data + size); // exactly the bytes, so reads past them are caught
     if (data[0] % 2 == 0) {
-        readResult(rest.data(), rest.size());
+        readResult(rest);
     } else {
         compareDecodings(rest);
-        world->fire(rest.data(), rest.size());
+        world->fire(rest);
     }
     return 0;
 }

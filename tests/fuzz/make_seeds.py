@@ -56,20 +56,23 @@ results = {  # first byte: 1 error, 2 null, 4 null data pointer
     "huge_array": b"\x00\xdd\xff\xff\xff\xff",
 }
 
+# Endpoint ids as the core makes them; "########" stands for the core's random tag.
+PROVIDER, CLIENT = "provider:########:1", "client:########:2"
 requests = {  # first byte chooses the request kind
     "create_provider": b"\x00" + pack({"handle": 1, "provider_name": "prices"}),
     "connect": b"\x01" + pack({"handle": 2, "provider_name": "news", "wait": True}),
-    "disconnect_client": b"\x02" + pack({"handle": 2, "client_id": "@client"}),
-    "client_dispatch": b"\x83" + pack({"handle": 2, "client_id": "@client", "topic": "t",
+    "disconnect_client": b"\x02" + pack({"handle": 2, "client_id": CLIENT}),
+    "client_dispatch": b"\x83" + pack({"handle": 2, "client_id": CLIENT, "topic": "t",
                                         "payload_json": "{}", "is_null": False}),
-    "dispatch_to_endpoint": b"\x04" + pack({"handle": 1, "source": "@provider", "topic": "t",
-                                            "destination": {"endpoint_id": "@client"},
+    "dispatch_to_endpoint": b"\x04" + pack({"handle": 1, "source": PROVIDER, "topic": "t",
+                                            "destination": {"endpoint_id": CLIENT},
                                             "payload_json": "", "is_null": True}),
-    "connect_request": b"\x05" + pack({"runtime_ptr": 2**40, "version": "1.2",
+    "unknown_request": b"\x05" + pack({"handle": 1}),
+    "connect_request": b"\x06" + pack({"runtime_ptr": 2**40, "version": "1.2",
                                        "runtime_options": {"uuid": "u"}}),
-    "disconnect_request": b"\x06" + pack({"handle": 2}),
-    "manifest": b"\x07" + b'{"name":"App","command":["./app","--flag"]}',
-    "file_url": b"\x08" + b"file://localhost/tmp/a%20b/app.json",
+    "disconnect_request": b"\x07" + pack({"handle": 2}),
+    "manifest": b"\x08" + b'{"name":"App","command":["./app","--flag"]}',
+    "file_url": b"\x09" + b"file://localhost/tmp/a%20b/app.json",
 }
 
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
