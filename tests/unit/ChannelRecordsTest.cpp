@@ -13,17 +13,21 @@ using namespace HalvoraTest;
 
 namespace {
 
-// The decoded message as one line: type|endpoint|channel|topic|payload.
-std::string read(const std::vector<std::uint8_t>& bytes)
+// The message as one line: type|endpoint|channel|topic|payload.
+std::string line(const detail::ChannelMessage& m)
 {
-    const detail::DecodedValue decoded = detail::decodeMsgPack(bytes.data(), bytes.size());
-    const detail::ChannelMessage m = detail::channelMessageFromMsgPack(decoded.value());
     const EndpointId& e = m.endpoint;
     return std::to_string(static_cast<int>(m.type)) + "|" + e.uuid + "," + e.name + "," + e.channelName + "," +
            e.channelId + "," + e.endpointId + "|" + m.channelName + "|" + m.topic + "|" +
            (m.payloadIsNull ? "<null>"
             : m.payload     ? *m.payload
                             : "<missing>");
+}
+
+std::string read(const std::vector<std::uint8_t>& bytes)
+{
+    const detail::DecodedValue decoded = detail::decodeMsgPack(bytes.data(), bytes.size());
+    return line(detail::channelMessageFromMsgPack(decoded.value()));
 }
 
 struct EventRow {
@@ -62,6 +66,28 @@ INSTANTIATE_TEST_SUITE_P(
                       EventRow{"mistyped", hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01"),
                                "0|u,n,c,,|c|t|"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The events an adapter writes are read in place, without the general
+// decoder, whatever the width of their strings; other shapes are declined.
+TEST(AChannelEvent, AsAdaptersWriteItIsReadInPlace)
+{
+    const std::string mid(40, 'c'), wide(300, 'w'), widest(70000, 'x'); // str 8, 16 and 32
+    const EndpointFields endpoint{"u", mid, "c", "i", "e"};
+    for (const auto& [event, expected] : std::vector<std::pair<std::vector<std::uint8_t>, std::string>>{
+             {channelEvent("ChannelMessage", endpoint, "c", "t", "{}"), "2|u," + mid + ",c,i,e|c|t|{}"},
+             {channelEvent("ProviderClientConnected", endpoint, wide, mid, widest),
+              "5|u," + mid + ",c,i,e|" + wide + "|" + mid + "|" + widest},
+             {channelEvent("Unknown", {}, "c", "", "", true), "0|,,,,|c||<null>"}}) {
+        detail::ChannelMessage message;
+        ASSERT_TRUE(detail::readChannelEvent(event.data(), event.size(), message));
+        EXPECT_EQ(line(message), expected);
+    }
+    detail::ChannelMessage declined;
+    for (const auto& event : {hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01"),
+                              hexBytes("96 a1 54"), hexBytes("97 a1")}) {
+        EXPECT_FALSE(detail::readChannelEvent(event.data(), event.size(), declined));
+    }
+}
 
 TEST(AnEndpointId, IsEqualOnlyWhenAllFieldsAreAndHashesWellInLargeSets)
 {
