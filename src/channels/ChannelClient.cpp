@@ -62,31 +62,10 @@ std::shared_future<void> ChannelClient::disconnectAsync() const
 
 namespace {
 
-// A dispatch's request as far as it is written when queued. Shared, as queued
-// work must be copyable; the work runs once and hands the request on. A
-// request that cannot be written (a payload beyond 4 GiB) fails the future,
-// as any failure of the operation does.
-struct QueuedDispatch {
-    std::shared_ptr<detail::SplitRequest> request;
-    std::exception_ptr failure;
-};
-
-template <typename Write>
-QueuedDispatch queuedDispatch(Write write)
-{
-    QueuedDispatch queued;
-    try {
-        queued.request = std::make_shared<detail::SplitRequest>(write());
-    } catch (...) {
-        queued.failure = std::current_exception();
-    }
-    return queued;
-}
-
 // The dispatch work proper, on the task-queue worker: the handle and identity
 // are read when the work runs, not when it was queued.
 std::shared_ptr<std::string> sendDispatch(unsigned long long handle, const std::shared_ptr<const std::string>& identity,
-                                          const QueuedDispatch& queued)
+                                          const detail::QueuedDispatch& queued)
 {
     if (queued.failure) {
         std::rethrow_exception(queued.failure);
@@ -111,8 +90,8 @@ std::shared_future<std::shared_ptr<std::string>> ChannelClient::dispatchAsync(co
 {
     assertReady();
     std::shared_ptr<const ChannelClient> self = shared_from_this();
-    const QueuedDispatch queued =
-        queuedDispatch([&] { return detail::clientDispatchTail(topic, std::string(), true, identityRoom); });
+    const detail::QueuedDispatch queued =
+        detail::queuedDispatch([&] { return detail::clientDispatchTail(topic, std::string(), true, identityRoom); });
     return detail::queueChannelWork(taskQueue, futuresManager, [self, queued] {
         return sendDispatch(self->getRuntimeHandle(), self->identity(), queued);
     });
@@ -125,8 +104,8 @@ std::shared_future<std::shared_ptr<std::string>> ChannelClient::dispatchAsync(co
     std::shared_ptr<const ChannelClient> self = shared_from_this();
     // The payload is written into the request here, once: the caller's string
     // need not outlive this call.
-    const QueuedDispatch queued =
-        queuedDispatch([&] { return detail::clientDispatchTail(topic, payload, false, identityRoom); });
+    const detail::QueuedDispatch queued =
+        detail::queuedDispatch([&] { return detail::clientDispatchTail(topic, payload, false, identityRoom); });
     return detail::queueChannelWork(taskQueue, futuresManager, [self, queued] {
         return sendDispatch(self->getRuntimeHandle(), self->identity(), queued);
     });

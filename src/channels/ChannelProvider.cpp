@@ -23,30 +23,27 @@ void notify(const Subscribers& subscribers, const EndpointId& endpoint)
     }
 }
 
-detail::DispatchToEndpointRequest dispatchRequest(const EndpointId& endpoint, const std::string& topic,
-                                                  const std::string& payload, bool isNull)
-{
-    detail::DispatchToEndpointRequest request;
-    request.destination = endpoint;
-    request.topic = topic;
-    request.payloadJson = payload;
-    request.isNull = isNull;
-    return request;
-}
+// Room kept behind the payload for the provider's identity. Identities are
+// far shorter; a longer one only costs a reallocation of the request.
+constexpr std::size_t identityRoom = 64;
 
 // The dispatch work proper, on the task-queue worker: the handle and identity
 // are read when the work runs, not when it was queued.
 std::shared_ptr<std::string> sendDispatch(unsigned long long handle, const std::shared_ptr<std::string>& identity,
-                                          detail::DispatchToEndpointRequest request)
+                                          const EndpointId& endpoint, const std::string& topic,
+                                          const detail::QueuedDispatch& queued)
 {
     detail::throwIfReset(handle);
     if (!identity) {
         detail::throwProviderNotOpen();
     }
-    request.handle = handle;
-    request.source = *identity;
+    if (queued.failure) {
+        std::rethrow_exception(queued.failure);
+    }
     std::shared_ptr<std::string> reply;
-    detail::invokeNative(d_halvora_channels_client_dispatch_to_endpoint, request, reply);
+    detail::invokeNative(
+        d_halvora_channels_client_dispatch_to_endpoint,
+        detail::finishDispatchToEndpoint(std::move(*queued.request), endpoint, handle, *identity, topic), reply);
     return reply;
 }
 
@@ -113,14 +110,15 @@ std::shared_future<std::shared_ptr<std::string>> ChannelProvider::dispatchAsync(
 {
     assertReady();
     std::shared_ptr<const ChannelProvider> self = shared_from_this();
-    return detail::queueChannelWork(taskQueue, futuresManager,
-                                    [self, request = dispatchRequest(endpoint, topic, std::string(), true)]() mutable {
-                                        const unsigned long long handle = self->getRuntimeHandle();
-                                        std::unique_lock<std::mutex> lock(self->stateMutex);
-                                        std::shared_ptr<std::string> identity = self->providerId;
-                                        lock.unlock();
-                                        return sendDispatch(handle, identity, std::move(request));
-                                    });
+    const detail::QueuedDispatch queued = detail::queuedDispatch(
+        [&] { return detail::dispatchToEndpointTail(endpoint, topic, std::string(), true, identityRoom); });
+    return detail::queueChannelWork(taskQueue, futuresManager, [self, endpoint, topic, queued] {
+        const unsigned long long handle = self->getRuntimeHandle();
+        std::unique_lock<std::mutex> lock(self->stateMutex);
+        std::shared_ptr<std::string> identity = self->providerId;
+        lock.unlock();
+        return sendDispatch(handle, identity, endpoint, topic, queued);
+    });
 }
 
 std::shared_future<std::shared_ptr<std::string>>
@@ -128,14 +126,15 @@ ChannelProvider::dispatchAsync(const EndpointId& endpoint, const std::string& to
 {
     assertReady();
     std::shared_ptr<const ChannelProvider> self = shared_from_this();
-    return detail::queueChannelWork(taskQueue, futuresManager,
-                                    [self, request = dispatchRequest(endpoint, topic, payload, false)]() mutable {
-                                        const unsigned long long handle = self->getRuntimeHandle();
-                                        std::unique_lock<std::mutex> lock(self->stateMutex);
-                                        std::shared_ptr<std::string> identity = self->providerId;
-                                        lock.unlock();
-                                        return sendDispatch(handle, identity, std::move(request));
-                                    });
+    const detail::QueuedDispatch queued = detail::queuedDispatch(
+        [&] { return detail::dispatchToEndpointTail(endpoint, topic, payload, false, identityRoom); });
+    return detail::queueChannelWork(taskQueue, futuresManager, [self, endpoint, topic, queued] {
+        const unsigned long long handle = self->getRuntimeHandle();
+        std::unique_lock<std::mutex> lock(self->stateMutex);
+        std::shared_ptr<std::string> identity = self->providerId;
+        lock.unlock();
+        return sendDispatch(handle, identity, endpoint, topic, queued);
+    });
 }
 
 std::shared_future<std::shared_ptr<std::string>> ChannelProvider::broadcastAsync(const std::string& topic) const

@@ -64,21 +64,48 @@ void packRecord(Packer& packer, const CreateProviderRequest& request)
     packString(packer, request.providerName);
 }
 
-void packRecord(Packer& packer, const DispatchToEndpointRequest& request)
+namespace {
+
+std::size_t endpointTextSize(const EndpointId& endpoint)
 {
+    return endpoint.uuid.size() + endpoint.name.size() + endpoint.channelName.size() + endpoint.channelId.size() +
+           endpoint.endpointId.size();
+}
+
+} // namespace
+
+SplitRequest dispatchToEndpointTail(const EndpointId& destination, const std::string& topic, const std::string& payload,
+                                    bool isNull, std::size_t sourceHint)
+{
+    // The head: a map header, "destination" and its map, "handle" and a uint64.
+    constexpr std::size_t headWithoutTexts = 1 + 12 + 128 + 7 + 9;
+    SplitRequest request(headWithoutTexts + endpointTextSize(destination),
+                         requestOverhead + payload.size() + topic.size() + sourceHint);
+    Packer packer = request.tail();
+    packString(packer, "is_null");
+    packBool(packer, isNull);
+    packString(packer, "payload_json");
+    packString(packer, payload);
+    return request;
+}
+
+EncodedRequest finishDispatchToEndpoint(SplitRequest tail, const EndpointId& destination, std::uint64_t handle,
+                                        const std::string& source, const std::string& topic)
+{
+    Packer after = tail.tail();
+    packString(after, "source");
+    packString(after, source);
+    packString(after, "topic");
+    packString(after, topic);
+
+    msgpack::sbuffer head(192 + endpointTextSize(destination));
+    Packer packer(head);
     packMapHeader(packer, 6);
     packString(packer, "destination");
-    packEndpointId(packer, request.destination);
+    packEndpointId(packer, destination);
     packString(packer, "handle");
-    packUInt64(packer, request.handle);
-    packString(packer, "is_null");
-    packBool(packer, request.isNull);
-    packString(packer, "payload_json");
-    packString(packer, request.payloadJson);
-    packString(packer, "source");
-    packString(packer, request.source);
-    packString(packer, "topic");
-    packString(packer, request.topic);
+    packUInt64(packer, handle);
+    return std::move(tail).finish(head);
 }
 
 } // namespace detail

@@ -37,29 +37,23 @@ struct CreateProviderRequest {
     std::string providerName;
 };
 
-struct DispatchToEndpointRequest {
-    std::uint64_t handle = 0;
-    EndpointId destination;
-    std::string source;
-    std::string payloadJson;
-    std::string topic;
-    bool isNull = false;
-};
-
 // Room for the keys, the headers and the handle beyond the texts.
 inline constexpr std::size_t requestOverhead = 256;
 
-inline std::size_t requestSizeHint(const DispatchToEndpointRequest& request)
-{
-    const EndpointId& to = request.destination;
-    return requestOverhead + to.uuid.size() + to.name.size() + to.channelName.size() + to.channelId.size() +
-           to.endpointId.size() + request.source.size() + request.payloadJson.size() + request.topic.size();
-}
+// A dispatch to an endpoint {"destination", "handle", "is_null",
+// "payload_json", "source", "topic"}, split as a client dispatch is: the
+// payload is written when the dispatch is queued; the destination and the
+// runtime handle in front of it, the provider's identity and the topic
+// behind it, when it is sent. `sourceHint` is the identity's length as far as
+// it is known when queued.
+SplitRequest dispatchToEndpointTail(const EndpointId& destination, const std::string& topic, const std::string& payload,
+                                    bool isNull, std::size_t sourceHint);
+EncodedRequest finishDispatchToEndpoint(SplitRequest tail, const EndpointId& destination, std::uint64_t handle,
+                                        const std::string& source, const std::string& topic);
 
 void packRecord(Packer& packer, const ConnectToProviderRequest& request);
 void packRecord(Packer& packer, const DisconnectFromProviderRequest& request);
 void packRecord(Packer& packer, const CreateProviderRequest& request);
-void packRecord(Packer& packer, const DispatchToEndpointRequest& request);
 
 } // namespace detail
 } // namespace HalvoraAdapterApi

@@ -5,7 +5,9 @@
 
 #include "detail/FuturesManager.h"
 #include "detail/TaskQueue.h"
+#include "native/MsgPack.h"
 
+#include <exception>
 #include <functional>
 #include <future>
 #include <memory>
@@ -23,6 +25,27 @@ std::shared_future<void> startChannelWork(FuturesManager& futuresManager, std::f
 // connected") instead of a bare broken promise.
 std::shared_future<ChannelReply> queueChannelWork(TaskQueue& taskQueue, FuturesManager& futuresManager,
                                                   std::function<ChannelReply()> work);
+
+// A dispatch's request as far as it is written when queued. Shared, as queued
+// work must be copyable; the work runs once and hands the request on. A
+// request that cannot be written (a payload beyond 4 GiB) fails the future,
+// as any failure of the operation does.
+struct QueuedDispatch {
+    std::shared_ptr<SplitRequest> request;
+    std::exception_ptr failure;
+};
+
+template <typename Write>
+QueuedDispatch queuedDispatch(Write write)
+{
+    QueuedDispatch queued;
+    try {
+        queued.request = std::make_shared<SplitRequest>(write());
+    } catch (...) {
+        queued.failure = std::current_exception();
+    }
+    return queued;
+}
 
 } // namespace detail
 } // namespace HalvoraAdapterApi
