@@ -8,6 +8,7 @@
 #include "native/MsgPack.h"
 #include "runtime/LiveRuntimes.h"
 
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -108,20 +109,20 @@ void writeReplyMap(Stream& stream, std::string_view payload, bool isNull, bool i
 }
 
 // Reply buffers carry their capacity in front of what the adapter sees, so
-// that a released one can be written again. Each thread that releases replies
-// keeps its last one (up to keptReplyLimit) for the next reply it makes: a
-// large reply then does not go back to the allocator on every event, which
-// hands freed blocks of that size to the system and takes them back page by
-// page on the next one.
+// that a released one can be written again. The last one released (up to
+// keptReplyLimit) is kept for the next reply: a large reply then does not go
+// back to the allocator on every event, which hands freed blocks of that size
+// to the system and takes them back page by page on the next one. The adapter
+// may give a reply back on another thread than the one that made it (it hands
+// the reply on to the caller as is), so the kept one is the process's, not a
+// thread's.
 constexpr std::size_t capacityPrefixSize = 8;
-constexpr std::size_t keptReplyLimit = std::size_t{1} << 20;
+// A megabyte of payload and the reply map around it.
+constexpr std::size_t keptReplyLimit = (std::size_t{1} << 20) + 4096;
 
-struct KeptReply {
-    std::uint8_t* block = nullptr; // starts with the capacity
-    ~KeptReply() { delete[] block; }
-};
-
-thread_local KeptReply keptReply;
+// Constant-initialised and trivially destroyed, so a reply released while
+// the process exits finds it intact; the block it holds then is reachable.
+std::atomic<std::uint8_t*> keptReply{nullptr};
 
 std::size_t capacityOf(const std::uint8_t* block)
 {
@@ -133,7 +134,7 @@ std::size_t capacityOf(const std::uint8_t* block)
 // A block of at least `size` bytes after its capacity.
 std::uint8_t* replyBlock(std::size_t size)
 {
-    std::uint8_t* kept = std::exchange(keptReply.block, nullptr);
+    std::uint8_t* kept = keptReply.exchange(nullptr);
     if (kept != nullptr && capacityOf(kept) >= size) {
         return kept;
     }
@@ -188,7 +189,7 @@ extern "C" void releaseReply(std::uint8_t* reply)
     }
     std::uint8_t* block = reply - capacityPrefixSize;
     if (capacityOf(block) <= keptReplyLimit) {
-        block = std::exchange(keptReply.block, block);
+        block = keptReply.exchange(block);
     }
     delete[] block;
 }
