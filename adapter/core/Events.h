@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halvora::adapter {
@@ -30,12 +31,33 @@ inline constexpr const char* providerClientConnected = "ProviderClientConnected"
 inline constexpr const char* providerClientDisconnected = "ProviderClientDisconnected";
 } // namespace event_type
 
+// A message's payload, written once, as the MessagePack string its event
+// carries, with room in front for the event's fields before it and behind
+// for the two after it: the event is then finished around the payload
+// instead of copying the payload into the event once more.
+class PackedPayload {
+public:
+    // `room` is what the fields in front may take; more only costs a copy.
+    PackedPayload(std::string_view text, std::size_t room);
+
+    std::size_t textSize() const { return textSize_; }
+    const std::uint8_t* packed() const { return bytes_.data() + front_; }
+    std::size_t packedSize() const { return packedSize_; }
+
+private:
+    friend struct EventBytes;
+    std::vector<std::uint8_t> bytes_;
+    std::size_t front_ = 0;
+    std::size_t packedSize_ = 0;
+    std::size_t textSize_ = 0;
+};
+
 struct Event {
     std::string type;
     Endpoint endpoint; // the sender, or the client that came or went
     std::string channelName;
     std::string topic;
-    std::optional<std::string> payload; // empty: the message has no payload
+    std::optional<PackedPayload> payload; // empty: the message has no payload
 };
 
 // The seven-element array a runtime receives for one event.
@@ -43,8 +65,28 @@ std::vector<std::uint8_t> encodeEvent(const Event& event);
 // The same into `bytes`, replacing what they held and reusing their capacity.
 void encodeEventInto(std::vector<std::uint8_t>& bytes, const Event& event);
 
+// An event's bytes as they are handed on: finished in place around its
+// payload when the payload's room allows, else written into a scratch
+// buffer. They live as long as the event and the scratch buffer.
+struct EventBytes {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    bool inScratch = false;
+
+    static EventBytes of(Event& event, std::vector<std::uint8_t>& scratch);
+};
+
 // Reads the reply map {"is_error", "is_null", "payload_json"}. A reply that
 // is not such a map becomes an error result, never an exception.
 Result decodeReplyMap(const std::uint8_t* data, std::size_t length);
+
+// The same for the reply map at `data` inside `buffer`, leaving the text
+// there instead of copying it out: when the reply is text or an error whose
+// "payload_json" can be handed on as it lies, the result holds `buffer`,
+// which goes back through `release` once the result's last holder lets go,
+// and `held` is set. Otherwise the text is copied and `buffer` stays the
+// caller's.
+Result decodeReplyMapHeld(std::uint8_t* buffer, const std::uint8_t* data, std::size_t length, HeldText::Release release,
+                          bool& held);
 
 } // namespace halvora::adapter

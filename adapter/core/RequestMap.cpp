@@ -93,10 +93,15 @@ std::uint64_t RequestMap::requireUnsigned(const char* key) const
 
 std::string RequestMap::requireString(const char* key) const
 {
+    return std::string(requireText(key));
+}
+
+std::string_view RequestMap::requireText(const char* key) const
+{
     const msgpack::object& value = require(key);
     if (value.type != msgpack::type::STR)
         throw RequestError(inQuotes(key) + " must be a string");
-    return std::string(value.via.str.ptr, value.via.str.size);
+    return std::string_view(value.via.str.ptr, value.via.str.size);
 }
 
 bool RequestMap::requireBool(const char* key) const

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace halvora::adapter {
 
@@ -31,6 +32,8 @@ public:
 
     std::uint64_t requireUnsigned(const char* key) const;
     std::string requireString(const char* key) const;
+    // The same, read in place: valid as long as the request's bytes.
+    std::string_view requireText(const char* key) const;
     bool requireBool(const char* key) const;
     RequestMap requireMap(const char* key) const;
 

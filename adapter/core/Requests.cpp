@@ -21,12 +21,18 @@ void serving(Completion& done, Serve serve)
     }
 }
 
-// A message's payload: absent when "is_null" says so, whatever "payload_json" holds.
-std::optional<std::string> payloadOf(const RequestMap& request)
+// Room for an event's fields in front of its payload beyond the topic: the
+// type, the sender's five texts and the channel's name. Those of runtimes
+// and channels with very long names take a copy of the payload instead.
+constexpr std::size_t eventFieldsRoom = 384;
+
+// A message's payload: absent when "is_null" says so, whatever "payload_json"
+// holds. Copied once, into the form its event carries.
+std::optional<PackedPayload> payloadOf(const RequestMap& request, const std::string& topic)
 {
     if (request.requireBool("is_null"))
         return std::nullopt;
-    return request.requireString("payload_json");
+    return PackedPayload(request.requireText("payload_json"), eventFieldsRoom + topic.size());
 }
 
 std::uint64_t handleOf(const RequestMap& request, const RequestContext& context)
@@ -103,7 +109,7 @@ void serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uint6
         const auto handle = handleOf(request, context);
         const auto clientId = request.requireString("client_id");
         const auto topic = request.requireString("topic");
-        auto payload = payloadOf(request);
+        auto payload = payloadOf(request, topic);
         core.clientDispatch(handle, clientId, topic, std::move(payload), context.caller, std::move(done));
     });
 }
@@ -117,7 +123,7 @@ void serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::u
         const auto endpointId = request.requireMap("destination").requireString("endpoint_id");
         const auto source = request.requireString("source");
         const auto topic = request.requireString("topic");
-        auto payload = payloadOf(request);
+        auto payload = payloadOf(request, topic);
         core.dispatchToEndpoint(handle, source, endpointId, topic, std::move(payload), context.caller, std::move(done));
     });
 }

@@ -292,7 +292,7 @@ Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::stri
 }
 
 void RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& clientId, const std::string& topic,
-                                 std::optional<std::string> payload, CallerContext caller, Completion done)
+                                 std::optional<PackedPayload> payload, CallerContext caller, Completion done)
 {
     std::optional<Result> refused;
     {
@@ -316,8 +316,8 @@ void RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& client
 }
 
 void RuntimeCore::dispatchToEndpoint(std::uint64_t handle, const std::string& providerId, const std::string& endpointId,
-                                     const std::string& topic, std::optional<std::string> payload, CallerContext caller,
-                                     Completion done)
+                                     const std::string& topic, std::optional<PackedPayload> payload,
+                                     CallerContext caller, Completion done)
 {
     std::optional<Result> refused;
     {

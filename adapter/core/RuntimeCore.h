@@ -86,9 +86,9 @@ public:
                            Completion done);
     Result disconnectFromProvider(std::uint64_t handle, const std::string& clientId);
     void clientDispatch(std::uint64_t handle, const std::string& clientId, const std::string& topic,
-                        std::optional<std::string> payload, CallerContext caller, Completion done);
+                        std::optional<PackedPayload> payload, CallerContext caller, Completion done);
     void dispatchToEndpoint(std::uint64_t handle, const std::string& providerId, const std::string& endpointId,
-                            const std::string& topic, std::optional<std::string> payload, CallerContext caller,
+                            const std::string& topic, std::optional<PackedPayload> payload, CallerContext caller,
                             Completion done);
     Result launchManifest(std::uint64_t handle, const std::string& manifestUrl);
 

@@ -13,7 +13,8 @@ thread_local std::uint64_t eventThreadHandle = 0;
 // Far above any real reply; guards against a length field that is garbage.
 constexpr std::uint64_t maxReplyBytes = std::uint64_t{1} << 30;
 
-constexpr std::size_t keptEventLimit = std::size_t{1} << 20;
+// A megabyte of payload and the event around it.
+constexpr std::size_t keptEventLimit = (std::size_t{1} << 20) + 4096;
 
 std::uint64_t readLittleEndian64(const std::uint8_t* bytes)
 {
@@ -138,13 +139,13 @@ void EmbeddedConnection::run()
         if (!event.bytes.empty()) {
             reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, std::move(event.bytes));
         } else {
-            encodeEventInto(encoded, event.event);
-            event.event = Event{}; // its texts are in the bytes now
-            // Up to keptEventLimit the buffer serves the next event as well; a
-            // larger one goes as soon as the runtime has read it.
-            reply = encoded.capacity() <= keptEventLimit
-                        ? deliverToRuntime(onEvent_, releaseReply_, runtime_, encoded)
-                        : deliverToRuntime(onEvent_, releaseReply_, runtime_, std::move(encoded));
+            const EventBytes bytes = EventBytes::of(event.event, encoded);
+            reply = deliverToRuntime(onEvent_, releaseReply_, runtime_, bytes.data, bytes.size);
+            event.event = Event{};
+            // Up to keptEventLimit the scratch buffer serves the next event
+            // as well; a larger one goes now.
+            if (encoded.capacity() > keptEventLimit)
+                std::vector<std::uint8_t>().swap(encoded);
         }
         if (event.onReply)
             event.onReply(std::move(reply));
@@ -159,11 +160,11 @@ void EmbeddedConnection::run()
 namespace {
 
 // The runtime's callback on the event's bytes; false when it threw.
-bool callRuntime(HalvoraEventCallback onEvent, void* runtime, const std::vector<std::uint8_t>& bytes,
+bool callRuntime(HalvoraEventCallback onEvent, void* runtime, const std::uint8_t* data, std::size_t size,
                  std::uint8_t*& reply)
 {
     try {
-        reply = onEvent(bytes.data(), bytes.size(), runtime);
+        reply = onEvent(data, size, runtime);
         return true;
     } catch (...) {
         return false;
@@ -178,8 +179,16 @@ Result readReply(HalvoraReleaseCallback releaseReply, std::uint8_t* reply)
     Result result;
     try {
         const std::uint64_t length = readLittleEndian64(reply);
-        result = length > maxReplyBytes ? Result::error("the runtime's reply to the event is too large")
-                                        : decodeReplyMap(reply + 8, static_cast<std::size_t>(length));
+        if (length > maxReplyBytes) {
+            result = Result::error("the runtime's reply to the event is too large");
+        } else {
+            // The reply's text is handed on in place; the reply then goes
+            // back to the runtime when the result does.
+            bool held = false;
+            result = decodeReplyMapHeld(reply, reply + 8, static_cast<std::size_t>(length), releaseReply, held);
+            if (held)
+                return result;
+        }
     } catch (...) {
         result = Result::error("the runtime's reply to the event could not be read");
     }
@@ -199,19 +208,25 @@ Result handlerFailed()
 } // namespace
 
 Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
-                        const std::vector<std::uint8_t>& bytes)
+                        const std::uint8_t* data, std::size_t size)
 {
     std::uint8_t* reply = nullptr;
-    if (!callRuntime(onEvent, runtime, bytes, reply))
+    if (!callRuntime(onEvent, runtime, data, size, reply))
         return handlerFailed();
     return readReply(releaseReply, reply);
+}
+
+Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
+                        const std::vector<std::uint8_t>& bytes)
+{
+    return deliverToRuntime(onEvent, releaseReply, runtime, bytes.data(), bytes.size());
 }
 
 Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
                         std::vector<std::uint8_t>&& bytes)
 {
     std::uint8_t* reply = nullptr;
-    const bool called = callRuntime(onEvent, runtime, bytes, reply);
+    const bool called = callRuntime(onEvent, runtime, bytes.data(), bytes.size(), reply);
     // Read by now: a large event need not stay in memory beside its reply.
     std::vector<std::uint8_t>().swap(bytes);
     if (!called)

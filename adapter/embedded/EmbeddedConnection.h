@@ -23,6 +23,8 @@ class RetiredConnections;
 // holds; no reply at all is an error for whoever waits on the event.
 Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
                         const std::vector<std::uint8_t>& event);
+Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
+                        const std::uint8_t* data, std::size_t size);
 // The same, freeing the event's bytes as soon as the runtime has read them.
 Result deliverToRuntime(HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply, void* runtime,
                         std::vector<std::uint8_t>&& event);

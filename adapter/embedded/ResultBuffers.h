@@ -14,8 +14,9 @@ namespace halvora::adapter::embedded {
 // every result finds a value.
 NativeResult makeNativeResult(const Result& result) noexcept;
 
-// Frees a buffer of ours; a pointer we did not hand out, or one given back
-// twice, is ignored instead of corrupting the heap.
+// Frees a buffer of ours, or gives a runtime's reply that was handed on as
+// the result back to that runtime; a pointer we did not hand out, or one
+// given back twice, is ignored instead of corrupting the heap.
 void releaseNativeResult(std::uint8_t* data) noexcept;
 
 // Buffers handed out and not yet given back.

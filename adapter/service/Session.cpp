@@ -22,8 +22,13 @@ std::size_t sizeOf(const Event& event)
     const Endpoint& e = event.endpoint;
     return 64 + event.type.size() + e.uuid.size() + e.name.size() + e.channelName.size() + e.channelId.size() +
            e.endpointId.size() + event.channelName.size() + event.topic.size() +
-           (event.payload ? event.payload->size() : 0);
+           (event.payload ? event.payload->packedSize() : 0);
 }
+
+// Answers from this size on are written from where their text lies rather
+// than copied into their frame; smaller ones are cheaper to copy than to
+// gather.
+constexpr std::size_t gatheredAnswer = 4096;
 
 // A peer that closed its end has simply gone; no log line for that.
 bool gone(const asio::error_code& error)
@@ -122,8 +127,8 @@ void Session::serve(wire::Message& message)
 {
     const std::uint64_t id = message.id;
     const bool disconnecting = message.op == "disconnect";
-    Completion done = [self = shared_from_this(), id, disconnecting](const Result& result) {
-        self->answer(id, result);
+    Completion done = [self = shared_from_this(), id, disconnecting](Result result) {
+        self->answer(id, std::move(result));
         if (disconnecting)
             self->close({});
     };
@@ -176,20 +181,41 @@ void Session::connect(const wire::Message& message, Completion& done)
     done(Result::ofNumber(handle_));
 }
 
+void Session::Outgoing::take(wire::FramePieces pieces)
+{
+    frame = std::move(pieces.head);
+    body = pieces.body;
+    bodyLength = pieces.bodyLength;
+    tail = std::move(pieces.tail);
+}
+
+// A large answer keeps its result, whose text the frame's body points into;
+// that text stays where it is when the result is moved.
+Session::Outgoing Session::answerFrame(std::uint64_t id, Result result)
+{
+    Outgoing outgoing;
+    if (result.textView().size() < gatheredAnswer) {
+        return Outgoing::whole(wire::encodeAnswer(wire::Kind::Response, id, result));
+    }
+    outgoing.answer = std::move(result);
+    outgoing.take(wire::answerPieces(wire::Kind::Response, id, outgoing.answer));
+    return outgoing;
+}
+
 // A response over the frame bound becomes an error that names the bound, so
 // the caller hears at once and the connection carries on.
-void Session::answer(std::uint64_t id, const Result& result)
+void Session::answer(std::uint64_t id, Result result)
 {
     if (dropped_ || flushThenEnd_)
         return;
-    std::vector<std::uint8_t> frame;
+    Outgoing outgoing;
     try {
-        frame = wire::encodeAnswer(wire::Kind::Response, id, result);
+        outgoing = answerFrame(id, std::move(result));
     } catch (const wire::FrameError& e) {
-        frame = wire::encodeAnswer(wire::Kind::Response, id, Result::error(e.what()));
+        outgoing = answerFrame(id, Result::error(e.what()));
     }
-    const std::size_t bytes = frame.size();
-    queue(Outgoing{std::move(frame), 0, {}}, bytes);
+    const std::size_t bytes = outgoing.size();
+    queue(std::move(outgoing), bytes);
 }
 
 // Called by the core under its routing lock: queue and schedule only.
@@ -209,7 +235,10 @@ bool Session::deliver(Event event, ReplyHandler onReply)
     if (onReply)
         awaitingReply_.emplace(id, std::move(onReply));
     const std::size_t bytes = sizeOf(event);
-    queue(Outgoing{{}, id, std::move(event)}, bytes);
+    Outgoing outgoing;
+    outgoing.eventId = id;
+    outgoing.event = std::move(event);
+    queue(std::move(outgoing), bytes);
     return true;
 }
 
@@ -239,7 +268,7 @@ void Session::close(std::vector<std::uint8_t> lastEvent)
     flushThenEnd_ = true;
     if (!lastEvent.empty()) {
         try {
-            outbound_.push_back(Outgoing{wire::encode(wire::event(nextEventId_++, std::move(lastEvent))), 0, {}});
+            outbound_.push_back(Outgoing::whole(wire::encode(wire::event(nextEventId_++, std::move(lastEvent)))));
         } catch (const wire::FrameError&) {
         }
     }
@@ -276,7 +305,10 @@ void Session::writeNext()
         if (next.frame.empty()) {
             outboundBytes_ -= std::min(outboundBytes_, sizeOf(next.event));
             try {
-                next.frame = wire::encode(wire::event(next.eventId, encodeEvent(next.event)));
+                // The event's bytes are its frame's body, not copied into it;
+                // they lie in the event's payload or in eventBytes.
+                const EventBytes bytes = EventBytes::of(next.event, next.eventBytes);
+                next.take(wire::eventPieces(next.eventId, bytes.data, bytes.size));
             } catch (const wire::FrameError& e) {
                 // Over the frame bound: the one waiting for it hears why.
                 const auto found = awaitingReply_.find(next.eventId);
@@ -287,9 +319,9 @@ void Session::writeNext()
                 continue;
             }
         } else {
-            outboundBytes_ -= std::min(outboundBytes_, next.frame.size());
+            outboundBytes_ -= std::min(outboundBytes_, next.size());
         }
-        inFlight_.push_back(std::move(next.frame));
+        inFlight_.push_back(std::move(next));
     }
     for (auto& entry : oversized)
         entry.first(Result::error("the message was not delivered: " + entry.second));
@@ -298,8 +330,13 @@ void Session::writeNext()
             drop({});
         return;
     }
-    for (const auto& frame : inFlight_)
-        inFlightBuffers_.push_back(asio::buffer(frame));
+    for (const Outgoing& frame : inFlight_) {
+        inFlightBuffers_.push_back(asio::buffer(frame.frame));
+        if (frame.bodyLength != 0)
+            inFlightBuffers_.push_back(asio::buffer(frame.body, frame.bodyLength));
+        if (!frame.tail.empty())
+            inFlightBuffers_.push_back(asio::buffer(frame.tail));
+    }
     writing_ = true;
     writeStarted_ = lastSent_ = Clock::now();
     // The stall limit runs from the last progress, so a slow reader that
@@ -353,7 +390,7 @@ void Session::onWatch()
         return drop("heartbeat: it was silent for " + seconds(limit) + "; detached as if its process had died");
     if (heartbeats_ && !writing_ && outbound_.empty() && now - lastSent_ >= wire::heartbeatInterval) {
         static const std::vector<std::uint8_t> beat = wire::encode(wire::heartbeat());
-        queue(Outgoing{beat, 0, {}}, beat.size());
+        queue(Outgoing::whole(beat), beat.size());
     }
     watch();
 }

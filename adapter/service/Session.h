@@ -52,20 +52,37 @@ public:
     bool waitClosedFor(std::chrono::milliseconds) override { return true; }
 
 private:
-    // One frame to write: encoded, or an event encoded when its turn comes,
-    // off the routing lock.
+    // One frame to write: whole in `frame`; or `frame` as its head, then a
+    // body written from where it lies (an event's bytes or an answer's text,
+    // held here until written) and `tail`; or, while `frame` is empty, an
+    // event encoded when its turn comes, off the routing lock.
     struct Outgoing {
         std::vector<std::uint8_t> frame;
         std::uint64_t eventId = 0;
         Event event;
+        const std::uint8_t* body = nullptr;
+        std::size_t bodyLength = 0;
+        std::vector<std::uint8_t> tail;
+        std::vector<std::uint8_t> eventBytes; // the body of an event whose payload has no room for it
+        Result answer;                        // the body of an answer
+
+        static Outgoing whole(std::vector<std::uint8_t> frame)
+        {
+            Outgoing outgoing;
+            outgoing.frame = std::move(frame);
+            return outgoing;
+        }
+        std::size_t size() const { return frame.size() + bodyLength + tail.size(); }
+        void take(wire::FramePieces pieces);
     };
+    static Outgoing answerFrame(std::uint64_t id, Result result);
 
     void readMore();
     void onRead(const asio::error_code& error, std::size_t length);
     void receive(wire::Message& message);
     void serve(wire::Message& message);
     void connect(const wire::Message& message, Completion& done);
-    void answer(std::uint64_t id, const Result& result);
+    void answer(std::uint64_t id, Result result);
     void queue(Outgoing outgoing, std::size_t bytes);
     void scheduleWrite();
     void writeNext();
@@ -96,7 +113,7 @@ private:
     std::unordered_map<std::uint64_t, ReplyHandler> awaitingReply_;
     std::deque<Outgoing> outbound_;
     std::size_t outboundBytes_ = 0;
-    std::vector<std::vector<std::uint8_t>> inFlight_;
+    std::vector<Outgoing> inFlight_;
     std::vector<asio::const_buffer> inFlightBuffers_;
 };
 

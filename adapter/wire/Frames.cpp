@@ -210,20 +210,8 @@ std::vector<std::uint8_t> encode(const Message& message)
     switch (message.kind) {
     case Kind::Request:
         return encodeRequest(message.id, message.op, message.bytes.data(), message.bytes.size(), message.caller);
-    case Kind::Event: {
-        if (message.bytes.size() > maxFrameBytes)
-            throw FrameError(overBound("the event", message.bytes.size()));
-        std::vector<std::uint8_t> frame = started(message.bytes.size() + 24);
-        FrameStream stream{frame};
-        msgpack::packer<FrameStream> out(stream);
-        out.pack_array(3);
-        out.pack(std::uint64_t{2});
-        out.pack(message.id);
-        out.pack_bin(static_cast<std::uint32_t>(message.bytes.size()));
-        out.pack_bin_body(reinterpret_cast<const char*>(message.bytes.data()),
-                          static_cast<std::uint32_t>(message.bytes.size()));
-        return sealed(std::move(frame), "the event");
-    }
+    case Kind::Event:
+        return encodeEventFrame(message.id, message.bytes.data(), message.bytes.size());
     case Kind::Response:
     case Kind::EventReply:
         return encodeAnswer(message.kind, message.id, message.result);
@@ -293,8 +281,9 @@ FramePieces requestPieces(std::uint64_t id, std::string_view op, const std::uint
 FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result)
 {
     const char* what = kind == Kind::EventReply ? "the reply to the event" : "the response";
-    if (result.text.size() > maxFrameBytes)
-        throw FrameError(overBound(what, result.text.size()));
+    const std::string_view text = result.textView();
+    if (text.size() > maxFrameBytes)
+        throw FrameError(overBound(what, text.size()));
     FramePieces pieces;
     pieces.head.reserve(prefixBytes + 32);
     pieces.head.resize(prefixBytes);
@@ -304,12 +293,35 @@ FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result)
     out.pack(static_cast<std::uint64_t>(kind));
     out.pack(id);
     out.pack(kindCode(result.kind));
-    out.pack_str(static_cast<std::uint32_t>(result.text.size()));
-    pieces.body = reinterpret_cast<const std::uint8_t*>(result.text.data());
-    pieces.bodyLength = result.text.size();
+    out.pack_str(static_cast<std::uint32_t>(text.size()));
+    pieces.body = reinterpret_cast<const std::uint8_t*>(text.data());
+    pieces.bodyLength = text.size();
     FrameStream tail{pieces.tail};
     msgpack::packer<FrameStream>(tail).pack(result.number);
     return sealedPieces(std::move(pieces), what);
+}
+
+FramePieces eventPieces(std::uint64_t id, const std::uint8_t* data, std::size_t length)
+{
+    if (length > maxFrameBytes)
+        throw FrameError(overBound("the event", length));
+    FramePieces pieces;
+    pieces.head.reserve(prefixBytes + 24);
+    pieces.head.resize(prefixBytes);
+    FrameStream head{pieces.head};
+    msgpack::packer<FrameStream> out(head);
+    out.pack_array(3);
+    out.pack(std::uint64_t{2});
+    out.pack(id);
+    out.pack_bin(static_cast<std::uint32_t>(length));
+    pieces.body = length > 0 ? data : nullptr;
+    pieces.bodyLength = length;
+    return sealedPieces(std::move(pieces), "the event");
+}
+
+std::vector<std::uint8_t> encodeEventFrame(std::uint64_t id, const std::uint8_t* data, std::size_t length)
+{
+    return joined(eventPieces(id, data, length));
 }
 
 std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::string_view op, const std::uint8_t* data,

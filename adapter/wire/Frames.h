@@ -71,11 +71,13 @@ struct FramePieces {
 FramePieces requestPieces(std::uint64_t id, std::string_view op, const std::uint8_t* data, std::size_t length,
                           std::uint64_t caller);
 FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result);
+FramePieces eventPieces(std::uint64_t id, const std::uint8_t* data, std::size_t length);
 
 // The same as one frame.
 std::vector<std::uint8_t> encodeRequest(std::uint64_t id, std::string_view op, const std::uint8_t* data,
                                         std::size_t length, std::uint64_t caller);
 std::vector<std::uint8_t> encodeAnswer(Kind kind, std::uint64_t id, const Result& result);
+std::vector<std::uint8_t> encodeEventFrame(std::uint64_t id, const std::uint8_t* data, std::size_t length);
 
 // Collects bytes as they arrive and cuts them into messages.
 class FrameReader {
