@@ -93,7 +93,7 @@ TEST_F(AFaultyAdapter, IgnoresEventsForARuntimeEvenWhileItIsBeingDestroyed)
     for (int t = 0; t < 3; ++t)
         firing.emplace_back([&] {
             while (!stop) {
-                const Reply reply = NativeDouble::fireEvent(connection, event.data(), event.size());
+                const Reply reply = NativeDouble::fireEvent(connection, event);
                 malformed += reply.returned && reply.map.size() != 3 ? 1 : 0;
             }
         });
@@ -107,7 +107,7 @@ TEST_F(AFaultyAdapter, IgnoresEventsForARuntimeEvenWhileItIsBeingDestroyed)
     for (auto& thread : firing)
         thread.join();
     EXPECT_EQ(malformed.load(), 0);
-    EXPECT_FALSE(NativeDouble::fireEvent(connection, event.data(), event.size()).returned);
+    EXPECT_FALSE(NativeDouble::fireEvent(connection, event).returned);
 }
 
 TEST_F(AFaultyAdapter, EndsThousandsOfDispatchesInFlightWhenTheAdapterDisconnects)

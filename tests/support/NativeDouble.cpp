@@ -41,7 +41,6 @@ struct NativeDouble::State {
     std::map<std::string, Handler> handlers;
     std::map<const std::uint8_t*, std::uint64_t> liveBuffers;
     std::size_t nullOutstanding = 0;
-    std::size_t released = 0;
     std::size_t invalid = 0;
     std::size_t repliesReleased = 0;
     std::uint64_t nextHandle = 1;
@@ -69,7 +68,7 @@ void NativeDouble::reset()
     s.handlers.clear();
     s.connections.clear();
     // Buffers a test did not give back stay live, so a late release is not miscounted as invalid.
-    s.released = s.invalid = s.nullOutstanding = s.repliesReleased = 0;
+    s.invalid = s.nullOutstanding = s.repliesReleased = 0;
     s.nextHandle = 1;
 }
 
@@ -117,7 +116,6 @@ bool NativeDouble::waitForCalls(const std::string& function, std::size_t count, 
         const State& s = state();                                                                                      \
         return expression;                                                                                             \
     }
-HALVORA_DOUBLE_COUNTER(buffersReleased, s.released)
 HALVORA_DOUBLE_COUNTER(outstandingBuffers, s.liveBuffers.size() + s.nullOutstanding)
 HALVORA_DOUBLE_COUNTER(invalidReleases, s.invalid)
 HALVORA_DOUBLE_COUNTER(repliesReleased, s.repliesReleased)
@@ -130,19 +128,14 @@ std::optional<Connection> NativeDouble::lastConnection() const
 
 Reply NativeDouble::fireEvent(const std::vector<std::uint8_t>& event)
 {
-    return fireEvent(event.data(), event.size());
-}
-
-Reply NativeDouble::fireEvent(const std::uint8_t* data, std::uint64_t length)
-{
     const std::optional<Connection> connection = lastConnection();
-    return connection ? fireEvent(*connection, data, length) : Reply();
+    return connection ? fireEvent(*connection, event) : Reply();
 }
 
-Reply NativeDouble::fireEvent(const Connection& connection, const std::uint8_t* data, std::uint64_t length)
+Reply NativeDouble::fireEvent(const Connection& connection, const std::vector<std::uint8_t>& event)
 {
     Reply reply;
-    std::uint8_t* buffer = connection.onEvent(data, length, connection.runtime);
+    std::uint8_t* buffer = connection.onEvent(event.data(), event.size(), connection.runtime);
     if (buffer == nullptr) {
         return reply;
     }
@@ -247,7 +240,6 @@ void NativeDouble::release(std::uint8_t* data, std::uint64_t length)
         s.liveBuffers.erase(found);
         delete[] data;
     }
-    ++s.released;
 }
 
 std::vector<std::uint8_t> hexBytes(const std::string& hex)

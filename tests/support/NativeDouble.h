@@ -99,11 +99,9 @@ public:
     void respond(const std::string& function, Handler handler);
 
     std::vector<Call> calls(const std::string& function = "") const; // "": every function
-    std::size_t callCount(const std::string& function) const { return calls(function).size(); }
     bool waitForCalls(const std::string& function, std::size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
-    std::size_t buffersReleased() const;
     std::size_t outstandingBuffers() const;
     // Frees of pointers never handed out, frees given twice, or with a wrong length.
     std::size_t invalidReleases() const;
@@ -121,8 +119,7 @@ public:
     // Through the last connection's callbacks; the reply is decoded and given
     // back through the release callback.
     Reply fireEvent(const std::vector<std::uint8_t>& event);
-    Reply fireEvent(const std::uint8_t* data, std::uint64_t length);
-    static Reply fireEvent(const Connection& connection, const std::uint8_t* data, std::uint64_t length);
+    static Reply fireEvent(const Connection& connection, const std::vector<std::uint8_t>& event);
 
     // Used by the exported functions.
     NativeResult handle(const char* function, const std::uint8_t* request, std::uint64_t length);

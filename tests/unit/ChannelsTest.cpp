@@ -1,6 +1,6 @@
 // Channels through a connected runtime on the native double: the requests
-// each end sends, how events reach the ends of their channel, and what a
-// disconnect leaves behind.
+// each end sends, how events reach the ends of their channel (or are dropped),
+// and what a disconnect leaves behind.
 #include <HalvoraAdapterApi/HalvoraApiException.h>
 #include <HalvoraAdapterApi/Runtime.h>
 
@@ -59,6 +59,14 @@ protected:
                const std::string& topic = "", const std::string& payload = "", bool isNull = false)
     {
         return native().fireEvent(channelEvent(type, fields(from), channel, topic, payload, isNull));
+    }
+
+    Reply fireLogged(const std::vector<std::uint8_t>& event, std::string& log)
+    {
+        ::testing::internal::CaptureStderr();
+        Reply reply = native().fireEvent(event);
+        log = ::testing::internal::GetCapturedStderr();
+        return reply;
     }
 
     std::shared_ptr<Channels> channels;
@@ -178,6 +186,58 @@ TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnly)
                                  "first gone"));
 }
 
+TEST_F(TheChannels, LogAndDropEventsThatDoNotDecodeAndHandALargePayloadWhole)
+{
+    auto truncated = channelEvent("ChannelMessage", fields("p"), "news", "quote", "{}");
+    truncated.resize(truncated.size() / 2);
+    std::vector<std::uint8_t> deep(65, 0x91); // one level deeper than the decoder takes
+    deep.push_back(0xc0);
+    // Cut inside a value, or right after a container header that announces more than follows.
+    for (const auto& [event, expected] :
+         std::vector<std::pair<std::vector<std::uint8_t>, std::string>>{{{}, "null input"},
+                                                                        {truncated, "end of buffer."},
+                                                                        {hexBytes("97 a1 61"), "end of buffer."},
+                                                                        {hexBytes("de 00 10"), "end of buffer."},
+                                                                        {hexBytes("c1"), "format error."},
+                                                                        {deep, "format error."}}) {
+        std::string log;
+        EXPECT_FALSE(fireLogged(event, log).returned);
+        EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: " + expected + "\n");
+    }
+    EXPECT_TRUE(runtime->isConnected());
+    channels->createClient("news")->registerTopic("bulk", [](std::shared_ptr<std::string> payload, EndpointId) {
+        return std::make_shared<std::string>(*payload + "!");
+    });
+    const std::string payload(100 * 1024, 'q');
+    EXPECT_EQ(fire("ChannelMessage", "p", "news", "bulk", payload).payload(), payload + "!");
+}
+
+TEST_F(TheChannels, EndWithTheAdaptersDisconnectionWhichGetsTheExactEmptyReplyUnlessASubscriberThrows)
+{
+    std::vector<int> seen;
+    runtime->subscribeDisconnected([&] { seen.push_back(1); });
+    runtime->subscribeDisconnected([&] { seen.push_back(2); });
+    const Reply reply = native().fireEvent(adapterDisconnectedEvent());
+    EXPECT_EQ(reply.declaredLength, 34u);
+    EXPECT_EQ(reply.bytes, bytesOf(Json{{"is_error", false}, {"is_null", true}, {"payload_json", ""}}));
+    EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(runtime->isConnected());
+    std::string log;
+    EXPECT_FALSE(fireLogged(adapterDisconnectedEvent(), log).returned);
+    EXPECT_FALSE(fireLogged(channelEvent("ChannelMessage", fields("p"), "news", "quote"), log).returned);
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_EQ(log, "");
+    for (const std::function<void()>& failing :
+         std::vector<std::function<void()>>{[] { throw std::runtime_error("subscriber failed"); }, [] { throw 42; }}) {
+        connect();
+        runtime->unsubscribeDisconnected(nullptr);
+        runtime->subscribeDisconnected(failing);
+        EXPECT_FALSE(fireLogged(adapterDisconnectedEvent(), log).returned);
+        EXPECT_EQ(log, "An exception was thrown in C++ during the callback handler");
+        EXPECT_FALSE(runtime->isConnected());
+    }
+}
+
 TEST_F(TheChannels, TrackConnectedClientsForBroadcastsAndTellSubscribersEveryTime)
 {
     auto provider = openProvider();
@@ -287,7 +347,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     EXPECT_EQ(outcome(stalled), "value:late");
     EXPECT_EQ(outcome(broadcast), "error:The runtime is not connected");
     EXPECT_EQ(outcome(broadcastWithPayload), "error:The runtime is not connected");
-    EXPECT_EQ(native().callCount(kToEndpoint), 1u);
+    EXPECT_EQ(native().calls(kToEndpoint).size(), 1u);
 
     const std::size_t callsBefore = native().calls().size();
     EXPECT_EQ(apiError([&] { channels->createClient("news"); }), "The runtime has disconnected");

@@ -244,7 +244,7 @@ TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueued
     std::vector<std::string> order;
     runtime->subscribeDisconnected([&] {
         order.push_back(runtime->isConnected() ? "A connected" : "A");
-        order.push_back("disconnects sent: " + std::to_string(native().callCount(disconnectFunction)));
+        order.push_back("disconnects sent: " + std::to_string(native().calls(disconnectFunction).size()));
     });
     runtime->subscribeDisconnected(std::function<void()>());
     runtime->subscribeDisconnected([&] { order.push_back("C"); });
@@ -301,7 +301,7 @@ TEST_F(ARuntime, SurvivesOverlappingConnectsAndDisconnectsAndASubscriberThatDisc
     }
     runtime->disconnectAsync().get();
     connect();
-    const std::size_t sent = native().callCount(disconnectFunction);
+    const std::size_t sent = native().calls(disconnectFunction).size();
     int told = 0;
     runtime->subscribeDisconnected([&] {
         ++told;
@@ -310,7 +310,7 @@ TEST_F(ARuntime, SurvivesOverlappingConnectsAndDisconnectsAndASubscriberThatDisc
     });
     native().fireEvent(adapterDisconnectedEvent());
     EXPECT_EQ(told, 1);
-    EXPECT_EQ(native().callCount(disconnectFunction), sent + 1);
+    EXPECT_EQ(native().calls(disconnectFunction).size(), sent + 1);
 }
 
 TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCouldEnd)
@@ -350,7 +350,7 @@ TEST_F(ARuntime, NeverLetsLateEventsOfAClosedConnectionReachAnyRuntime)
     connect();
     const auto lost = adapterDisconnectedEvent();
     // The replaced connection's disconnection changes nothing.
-    EXPECT_FALSE(NativeDouble::fireEvent(first, lost.data(), lost.size()).returned);
+    EXPECT_FALSE(NativeDouble::fireEvent(first, lost).returned);
     EXPECT_TRUE(runtime->isConnected());
     const Connection second = *native().lastConnection();
     runtime.reset();
@@ -359,7 +359,7 @@ TEST_F(ARuntime, NeverLetsLateEventsOfAClosedConnectionReachAnyRuntime)
         // New runtimes, likely at the same address: none may hear the old events.
         auto next = factory->getRuntimeInstance(RuntimeOptions("app-" + std::to_string(i), "stable"));
         next->connectAsync().get();
-        EXPECT_FALSE(NativeDouble::fireEvent(second, lost.data(), lost.size()).returned);
+        EXPECT_FALSE(NativeDouble::fireEvent(second, lost).returned);
         EXPECT_TRUE(next->isConnected());
     }
 }

@@ -99,34 +99,4 @@ TEST(TheTaskQueue, AbandonsTasksThatCanNeverRunRestartsAndDrainsOnDestruction)
     EXPECT_EQ(ran.load(), 22);
 }
 
-TEST(TheTaskQueue, KeepsEachProducersOrderWhileAnotherThreadStopsIt)
-{
-    TaskQueue queue;
-    queue.start();
-    std::mutex mutex;
-    std::vector<std::vector<int>> seen(4);
-    std::vector<std::thread> producers;
-    for (int p = 0; p < 4; ++p) {
-        producers.emplace_back([&, p] {
-            for (int i = 0; i < 200; ++i) {
-                push(queue, [&, p, i] {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    seen[p].push_back(i);
-                });
-            }
-        });
-    }
-    // Tasks queued while stop() drains run; later ones are abandoned, in order.
-    std::thread stopper([&] { queue.stop(); });
-    for (auto& producer : producers) {
-        producer.join();
-    }
-    stopper.join();
-    for (const auto& one : seen) {
-        for (std::size_t i = 0; i < one.size(); ++i) {
-            ASSERT_EQ(one[i], static_cast<int>(i));
-        }
-    }
-}
-
 } // namespace
