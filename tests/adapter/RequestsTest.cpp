@@ -3,6 +3,8 @@
 #include "FakeRuntime.h"
 #include "wire/Frames.h"
 
+#include <limits>
+
 using namespace halvora::adapter;
 using namespace halvora::adapter::testing;
 
@@ -41,6 +43,20 @@ TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
         {connectWithoutRelease, m({{"version", "1"}}), "error:the request lacks the key 'runtime_ptr'"},
         {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", -1}}}}), port},
         {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", 65536}}}}), port},
+        // Nil options read as absent; the largest integer an option holds is read.
+        {connectWithoutRelease,
+         m({{"runtime_ptr", 1},
+            {"runtime_options",
+             {{"uuid", nullptr},
+              {"port", nullptr},
+              {"disable_heartbeating", nullptr},
+              {"arguments", nullptr},
+              {"runtime_connect_options", std::numeric_limits<std::int64_t>::max()}}}}),
+         "error:connecting needs both"},
+        {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"disable_heartbeating", 1}}}}),
+         "error:'disable_heartbeating' must be a boolean"},
+        {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", 1ull << 63}}}}),
+         "error:'port' must be an integer"},
         {d_halvora_disconnect, m(json::object()), "error:the request lacks the key 'handle'"},
         {d_halvora_channels_create_provider, m({{"handle", "1"}}), "error:'handle' must be an unsigned integer"},
         {d_halvora_channels_create_provider, m({{"handle", 1234567}, {"provider_name", "x"}}),
