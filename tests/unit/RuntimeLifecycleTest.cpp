@@ -330,6 +330,7 @@ TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCo
         return native().waitForCalls(disconnectFunction, 3) ? Result::error("closed") : Result::text("hung");
     });
     auto launched = launch();
+    auto provider = openProvider();
     bool told = false;
     runtime->subscribeDisconnected([&] { told = true; });
     runtime.reset();
@@ -338,6 +339,8 @@ TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCo
     factory.reset();
     EXPECT_EQ(outcome(launched, 0ms), "error:closed");
     EXPECT_FALSE(told);
+    // An end the application still holds is closed with its runtime.
+    EXPECT_EQ(apiError([&] { provider->broadcastAsync("t"); }), "The runtime is not connected");
     // Handle 1 by its disconnect, 2 when 3 replaced it, 3 at destruction, and
     // nothing for the runtime that never connected or was disconnected already.
     std::vector<Json> handles;
