@@ -82,9 +82,22 @@ TEST(AChannelEvent, AsAdaptersWriteItIsReadInPlace)
         ASSERT_TRUE(detail::readChannelEvent(event.data(), event.size(), message));
         EXPECT_EQ(line(message), expected);
     }
+    // The outer array in its 16- and 32-bit forms, which only a count of 7 fits.
+    const auto message = channelEvent("ChannelMessage", endpoint, "c", "t", "{}");
+    auto headed = [&](const std::string& header) {
+        std::vector<std::uint8_t> event = hexBytes(header);
+        event.insert(event.end(), message.begin() + 1, message.end());
+        return event;
+    };
+    for (const auto& event : {headed("dc 00 07"), headed("dd 00 00 00 07")}) {
+        detail::ChannelMessage read;
+        ASSERT_TRUE(detail::readChannelEvent(event.data(), event.size(), read));
+        EXPECT_EQ(line(read), "2|u," + mid + ",c,i,e|c|t|{}");
+    }
     detail::ChannelMessage declined;
     for (const auto& event : {hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01"),
-                              hexBytes("96 a1 54"), hexBytes("97 a1")}) {
+                              hexBytes("96 a1 54"), hexBytes("97 a1"), headed("dc 00 06"), headed("dd 00 00 00 06"),
+                              hexBytes("dd 00 00")}) {
         EXPECT_FALSE(detail::readChannelEvent(event.data(), event.size(), declined));
     }
 }
