@@ -65,6 +65,10 @@ private:
     ChannelProvider(unsigned long long runtimeHandle, const std::string& channelName,
                     detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue);
 
+    // Both dispatches to one endpoint: the request is written when queued,
+    // the handle and identity read when the work runs.
+    std::shared_future<std::shared_ptr<std::string>> queueDispatch(const EndpointId& endpoint, const std::string& topic,
+                                                                   const std::string& payload, bool isNull) const;
     void handleClientConnected(const EndpointId& endpoint);
     void handleClientDisconnected(const EndpointId& endpoint);
     void reset();

@@ -108,26 +108,24 @@ void ChannelProvider::unsubscribeClientDisconnected(const std::function<void(con
 std::shared_future<std::shared_ptr<std::string>> ChannelProvider::dispatchAsync(const EndpointId& endpoint,
                                                                                 const std::string& topic) const
 {
-    assertReady();
-    std::shared_ptr<const ChannelProvider> self = shared_from_this();
-    const detail::QueuedDispatch queued = detail::queuedDispatch(
-        [&] { return detail::dispatchToEndpointTail(endpoint, topic, std::string(), true, identityRoom); });
-    return detail::queueChannelWork(taskQueue, futuresManager, [self, endpoint, topic, queued] {
-        const unsigned long long handle = self->getRuntimeHandle();
-        std::unique_lock<std::mutex> lock(self->stateMutex);
-        std::shared_ptr<std::string> identity = self->providerId;
-        lock.unlock();
-        return sendDispatch(handle, identity, endpoint, topic, queued);
-    });
+    return queueDispatch(endpoint, topic, std::string(), true);
 }
 
 std::shared_future<std::shared_ptr<std::string>>
 ChannelProvider::dispatchAsync(const EndpointId& endpoint, const std::string& topic, const std::string& payload) const
 {
+    return queueDispatch(endpoint, topic, payload, false);
+}
+
+std::shared_future<std::shared_ptr<std::string>> ChannelProvider::queueDispatch(const EndpointId& endpoint,
+                                                                                const std::string& topic,
+                                                                                const std::string& payload,
+                                                                                bool isNull) const
+{
     assertReady();
     std::shared_ptr<const ChannelProvider> self = shared_from_this();
     const detail::QueuedDispatch queued = detail::queuedDispatch(
-        [&] { return detail::dispatchToEndpointTail(endpoint, topic, payload, false, identityRoom); });
+        [&] { return detail::dispatchToEndpointTail(endpoint, topic, payload, isNull, identityRoom); });
     return detail::queueChannelWork(taskQueue, futuresManager, [self, endpoint, topic, queued] {
         const unsigned long long handle = self->getRuntimeHandle();
         std::unique_lock<std::mutex> lock(self->stateMutex);
