@@ -95,9 +95,9 @@ TEST(AChannelEvent, AsAdaptersWriteItIsReadInPlace)
         EXPECT_EQ(line(read), "2|u," + mid + ",c,i,e|c|t|{}");
     }
     detail::ChannelMessage declined;
-    for (const auto& event : {hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01"),
-                              hexBytes("96 a1 54"), hexBytes("97 a1"), headed("dc 00 06"), headed("dd 00 00 00 06"),
-                              hexBytes("dd 00 00")}) {
+    for (const auto& event :
+         {hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01"), hexBytes("96 a1 54"),
+          hexBytes("97 a1"), headed("dc 00 06"), headed("dd 00 00 00 06"), hexBytes("dd 00 00")}) {
         EXPECT_FALSE(detail::readChannelEvent(event.data(), event.size(), declined));
     }
 }

@@ -215,8 +215,8 @@ TEST_F(ARuntime, RefusesWorkUntilConnectedThenSendsItsOptionsAndAContextNeverUse
     EXPECT_EQ(contexts.size(), 3u);
     detail::setDebugOutputSink(nullptr);
     EXPECT_THAT(banners, ElementsAre(L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n",
-                                           L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n",
-                                           L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
+                                     L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n",
+                                     L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
 }
 
 class AFailedConnect : public RuntimeFixture, public ::testing::WithParamInterface<Result> {};
