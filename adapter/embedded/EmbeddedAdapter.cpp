@@ -117,7 +117,10 @@ void EmbeddedAdapter::shutdown()
     for (const auto& connection : core_.detachAll(true))
         connection->waitClosed();
     core_.stopBackgroundWork();
-    retired_.joinFinished();
+    // A runtime that disconnected inside its own handler leaves its thread
+    // still returning from that handler: it is joined too, within a bound,
+    // so a handler that never returns cannot hold the shutdown.
+    retired_.joinWithin(exitJoinLimit);
 }
 
 void EmbeddedAdapter::closeForExit()

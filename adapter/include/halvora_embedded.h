@@ -18,7 +18,8 @@ extern "C" {
 /* Shuts the adapter down in order, as a runtime that goes away would: every
  * live connection receives "AdapterDisconnected" as its last event, waiting
  * calls end with an error, and the event threads are joined before this
- * returns (except the caller's own, when called from an event handler).
+ * returns (except the caller's own, when called from an event handler, and
+ * one whose handler has not returned within two seconds).
  * Later connects start afresh. */
 HALVORA_EMBEDDED_API void halvora_embedded_shutdown(void);
 
