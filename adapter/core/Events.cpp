@@ -62,15 +62,8 @@ PackedPayload::PackedPayload(std::string_view text, std::size_t room) : front_(r
     // The payload is written once, straight from where the request holds it.
     bytes_.reserve(front_ + packedSize_ + eventTailSize);
     bytes_.resize(front_);
-    struct Appender {
-        std::vector<std::uint8_t>& bytes;
-        void write(const char* data, std::size_t length)
-        {
-            const auto* first = reinterpret_cast<const std::uint8_t*>(data);
-            bytes.insert(bytes.end(), first, first + length);
-        }
-    } appender{bytes_};
-    msgpack::packer<Appender> out(appender);
+    ByteAppender appender{bytes_};
+    msgpack::packer<ByteAppender> out(appender);
     pack(out);
     bytes_.resize(bytes_.size() + eventTailSize);
 }
@@ -85,15 +78,8 @@ void encodeEventInto(std::vector<std::uint8_t>& bytes, const Event& event)
     // written as an empty string.
     bytes.clear();
     bytes.reserve(fields + (event.payload ? event.payload->packedSize() : 1));
-    struct Appender {
-        std::vector<std::uint8_t>& bytes;
-        void write(const char* data, std::size_t length)
-        {
-            const auto* first = reinterpret_cast<const std::uint8_t*>(data);
-            bytes.insert(bytes.end(), first, first + length);
-        }
-    } appender{bytes};
-    msgpack::packer<Appender> out(appender);
+    ByteAppender appender{bytes};
+    msgpack::packer<ByteAppender> out(appender);
     packEventHead(out, event);
     if (event.payload)
         appender.write(reinterpret_cast<const char*>(event.payload->packed()), event.payload->packedSize());

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace halvora::adapter {
 
@@ -28,7 +29,17 @@ struct ByteWriter {
     }
 };
 
-// `pack` is called with a msgpack::packer of either stream, e.g. a generic
+// Appends to a growing buffer, for values that are not counted first.
+struct ByteAppender {
+    std::vector<std::uint8_t>& bytes;
+    void write(const char* data, std::size_t length)
+    {
+        const auto* first = reinterpret_cast<const std::uint8_t*>(data);
+        bytes.insert(bytes.end(), first, first + length);
+    }
+};
+
+// `pack` is called with a msgpack::packer of either counting stream, e.g. a generic
 // lambda `[&](auto& out) { out.pack(...); }`.
 template <typename Pack>
 std::size_t packedSize(const Pack& pack)

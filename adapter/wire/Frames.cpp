@@ -1,5 +1,7 @@
 #include "wire/Frames.h"
 
+#include "core/Packing.h"
+
 #include <msgpack.hpp>
 
 #include <algorithm>
@@ -13,14 +15,7 @@ namespace {
 constexpr std::size_t prefixBytes = 4;
 
 // Packs straight into the frame, so a payload is copied once.
-struct FrameStream {
-    std::vector<std::uint8_t>& bytes;
-    void write(const char* data, std::size_t length)
-    {
-        const auto* from = reinterpret_cast<const std::uint8_t*>(data);
-        bytes.insert(bytes.end(), from, from + length);
-    }
-};
+using FrameStream = ByteAppender;
 
 std::string overBound(const char* what, std::size_t bytes)
 {
@@ -241,6 +236,20 @@ FramePieces sealedPieces(FramePieces pieces, const char* what)
     return pieces;
 }
 
+// A frame's pieces with room for the length prefix, around `body`; a body
+// over the bound is refused before anything is allocated for it.
+FramePieces startedPieces(const std::uint8_t* body, std::size_t bodyLength, const char* what, std::size_t headRoom)
+{
+    if (bodyLength > maxFrameBytes)
+        throw FrameError(overBound(what, bodyLength));
+    FramePieces pieces;
+    pieces.head.reserve(prefixBytes + headRoom);
+    pieces.head.resize(prefixBytes);
+    pieces.body = bodyLength > 0 ? body : nullptr;
+    pieces.bodyLength = bodyLength;
+    return pieces;
+}
+
 std::vector<std::uint8_t> joined(const FramePieces& pieces)
 {
     std::vector<std::uint8_t> frame;
@@ -257,12 +266,7 @@ std::vector<std::uint8_t> joined(const FramePieces& pieces)
 FramePieces requestPieces(std::uint64_t id, std::string_view op, const std::uint8_t* data, std::size_t length,
                           std::uint64_t caller)
 {
-    // Refused before anything is allocated for it.
-    if (length > maxFrameBytes)
-        throw FrameError(overBound("the request", length));
-    FramePieces pieces;
-    pieces.head.reserve(prefixBytes + op.size() + 24);
-    pieces.head.resize(prefixBytes);
+    FramePieces pieces = startedPieces(data, length, "the request", op.size() + 24);
     FrameStream head{pieces.head};
     msgpack::packer<FrameStream> out(head);
     out.pack_array(5);
@@ -271,8 +275,6 @@ FramePieces requestPieces(std::uint64_t id, std::string_view op, const std::uint
     out.pack_str(static_cast<std::uint32_t>(op.size()));
     out.pack_str_body(op.data(), static_cast<std::uint32_t>(op.size()));
     out.pack_bin(static_cast<std::uint32_t>(length));
-    pieces.body = length > 0 ? data : nullptr;
-    pieces.bodyLength = length;
     FrameStream tail{pieces.tail};
     msgpack::packer<FrameStream>(tail).pack(caller);
     return sealedPieces(std::move(pieces), "the request");
@@ -282,11 +284,7 @@ FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result)
 {
     const char* what = kind == Kind::EventReply ? "the reply to the event" : "the response";
     const std::string_view text = result.textView();
-    if (text.size() > maxFrameBytes)
-        throw FrameError(overBound(what, text.size()));
-    FramePieces pieces;
-    pieces.head.reserve(prefixBytes + 32);
-    pieces.head.resize(prefixBytes);
+    FramePieces pieces = startedPieces(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), what, 32);
     FrameStream head{pieces.head};
     msgpack::packer<FrameStream> out(head);
     out.pack_array(5);
@@ -294,8 +292,6 @@ FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result)
     out.pack(id);
     out.pack(kindCode(result.kind));
     out.pack_str(static_cast<std::uint32_t>(text.size()));
-    pieces.body = reinterpret_cast<const std::uint8_t*>(text.data());
-    pieces.bodyLength = text.size();
     FrameStream tail{pieces.tail};
     msgpack::packer<FrameStream>(tail).pack(result.number);
     return sealedPieces(std::move(pieces), what);
@@ -303,19 +299,13 @@ FramePieces answerPieces(Kind kind, std::uint64_t id, const Result& result)
 
 FramePieces eventPieces(std::uint64_t id, const std::uint8_t* data, std::size_t length)
 {
-    if (length > maxFrameBytes)
-        throw FrameError(overBound("the event", length));
-    FramePieces pieces;
-    pieces.head.reserve(prefixBytes + 24);
-    pieces.head.resize(prefixBytes);
+    FramePieces pieces = startedPieces(data, length, "the event", 24);
     FrameStream head{pieces.head};
     msgpack::packer<FrameStream> out(head);
     out.pack_array(3);
     out.pack(std::uint64_t{2});
     out.pack(id);
     out.pack_bin(static_cast<std::uint32_t>(length));
-    pieces.body = length > 0 ? data : nullptr;
-    pieces.bodyLength = length;
     return sealedPieces(std::move(pieces), "the event");
 }
 
