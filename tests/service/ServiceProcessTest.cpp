@@ -671,6 +671,12 @@ TEST_F(AService, BoundsWhatItHoldsForAPeerThatNeverAnswers)
 // serves again once descriptors free up.
 TEST_F(AService, BacksOffAtTheDescriptorLimitAndServesAgainOnceDescriptorsFree)
 {
+#if defined(HALVORA_CHECKS_DYNAMIC_TYPES)
+    // The undefined-behaviour checker reads an object's type through a pipe
+    // of its own; at the descriptor limit it cannot open one and stops the
+    // service with a false "invalid vptr", wherever the service stands.
+    GTEST_SKIP() << "the dynamic type check needs descriptors this test takes away";
+#endif
     start(9714);
     const pid_t pid = service_->pid();
     rlimit usual{};
