@@ -49,6 +49,8 @@ private:
     /// @cond INTERNAL
     Channels(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager, detail::TaskQueue& taskQueue);
 
+    // Called with registryMutex held, so that the check and the work that
+    // follows it see the same registry.
     void assertReady() const;
     void reset();
 

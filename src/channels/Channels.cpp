@@ -8,17 +8,6 @@
 
 namespace HalvoraAdapterApi {
 
-namespace {
-
-void throwIfDisconnected(unsigned long long runtimeHandle)
-{
-    if (runtimeHandle == 0) {
-        throw HalvoraApiException("The runtime has disconnected");
-    }
-}
-
-} // namespace
-
 Channels::Channels(unsigned long long runtimeHandle, detail::FuturesManager& futuresManager,
                    detail::TaskQueue& taskQueue)
     : runtimeHandle(runtimeHandle), futuresManager(futuresManager), taskQueue(taskQueue)
@@ -57,7 +46,7 @@ std::shared_ptr<ChannelClient> Channels::createClient(const std::string& channel
         {}
     };
     std::lock_guard<std::mutex> lock(registryMutex);
-    throwIfDisconnected(runtimeHandle);
+    assertReady();
     std::shared_ptr<ChannelClient> client =
         std::make_shared<MakeSharedEnabler>(runtimeHandle, channelName, futuresManager, taskQueue);
     clients[channelName].push_back(client);
@@ -73,7 +62,7 @@ std::shared_ptr<ChannelProvider> Channels::createProvider(const std::string& cha
         {}
     };
     std::lock_guard<std::mutex> lock(registryMutex);
-    throwIfDisconnected(runtimeHandle);
+    assertReady();
     if (providers.count(channelName) != 0) {
         throw HalvoraApiException("A provider has already been created with this channel name");
     }
@@ -93,7 +82,7 @@ std::shared_ptr<std::string> Channels::onRuntimeEvent(const detail::ChannelMessa
         // Handlers run on copies taken here, so that they may create further
         // channel ends without deadlock and a growing list cannot disturb us.
         std::lock_guard<std::mutex> lock(registryMutex);
-        throwIfDisconnected(runtimeHandle);
+        assertReady();
         if (clientEvent) {
             auto found = clients.find(message.channelName);
             if (found != clients.end()) {
@@ -142,8 +131,9 @@ std::shared_ptr<std::string> Channels::onRuntimeEvent(const detail::ChannelMessa
 
 void Channels::assertReady() const
 {
-    std::lock_guard<std::mutex> lock(registryMutex);
-    throwIfDisconnected(runtimeHandle);
+    if (runtimeHandle == 0) {
+        throw HalvoraApiException("The runtime has disconnected");
+    }
 }
 
 void Channels::reset()

@@ -6,6 +6,7 @@
 
 #include "Outcome.h"
 #include "RuntimeFixture.h"
+#include "channels/ChannelMessage.h"
 
 #include <gmock/gmock.h>
 
@@ -352,6 +353,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     const std::size_t callsBefore = native().calls().size();
     EXPECT_EQ(apiError([&] { channels->createClient("news"); }), "The runtime has disconnected");
     EXPECT_EQ(apiError([&] { channels->createProvider("other"); }), "The runtime has disconnected");
+    EXPECT_EQ(apiError([&] { channels->onRuntimeEvent(detail::ChannelMessage()); }), "The runtime has disconnected");
     for (const std::function<void()>& refused : std::vector<std::function<void()>>{
              [&] { connected->dispatchAsync("t"); }, [&] { connected->dispatchAsync("t", "{}"); },
              [&] { connected->registerTopic("t", nullptr); }, [&] { provider->openAsync(); },
