@@ -290,11 +290,10 @@ void Runtime::runDisconnect(bool notify)
         }
     }
     detail::LiveRuntimes::withdraw(closingContext);
-    bool reconnected = false;
-    {
+    const bool reconnected = [&] {
         std::lock_guard<std::mutex> lock(stateMutex);
-        reconnected = connections != generation;
-    }
+        return connections != generation;
+    }();
     if (!reconnected) {
         taskQueue->stop();
     }
