@@ -46,16 +46,6 @@ events = {
     "not_array": pack({"type": "ChannelMessage"}),
 }
 
-results = {  # first byte: 1 error, 2 null, 4 null data pointer
-    "text": b"\x00" + pack("reply"),
-    "error": b"\x01" + pack("it failed"),
-    "null": b"\x02" + pack(None),
-    "number": b"\x00" + pack(2**40),
-    "null_pointer": b"\x04\x00",
-    "truncated_string": b"\x00\xd9\x20abc",
-    "huge_array": b"\x00\xdd\xff\xff\xff\xff",
-}
-
 # Endpoint ids as the core makes them; "########" stands for the core's random tag.
 PROVIDER, CLIENT = "provider:########:1", "client:########:2"
 requests = {  # first byte chooses the request kind
@@ -68,19 +58,11 @@ requests = {  # first byte chooses the request kind
                                             "destination": {"endpoint_id": CLIENT},
                                             "payload_json": "", "is_null": True}),
     "unknown_request": b"\x05" + pack({"handle": 1}),
-    "connect_request": b"\x06" + pack({"runtime_ptr": 2**40, "version": "1.2",
-                                       "runtime_options": {"uuid": "u"}}),
-    "disconnect_request": b"\x07" + pack({"handle": 2}),
-    "manifest": b"\x08" + b'{"name":"App","command":["./app","--flag"]}',
-    "file_url": b"\x09" + b"file://localhost/tmp/a%20b/app.json",
 }
 
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
-# fuzz_library's first byte chooses the reader: even a result, odd an event.
-library = {"result_" + name: b"\x00" + data for name, data in results.items()}
-library.update({"event_" + name: b"\x01" + data for name, data in events.items()})
 corpora = {
-    "fuzz_library": library,
+    "fuzz_library": events,
     "fuzz_adapter_requests": requests,
 }
 for target, seeds in corpora.items():
