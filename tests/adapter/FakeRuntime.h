@@ -34,18 +34,17 @@ struct ReplyLedger {
     std::mutex mutex; // guards outstanding and bad
     std::set<std::uint8_t*> outstanding;
     std::size_t bad = 0;
-
-    static void release(std::uint8_t* reply)
-    {
-        std::lock_guard<std::mutex> lock(ledger.mutex);
-        if (ledger.outstanding.erase(reply) == 0)
-            ++ledger.bad;
-        else
-            delete[] reply;
-    }
-    static ReplyLedger& ledger;
 };
-inline ReplyLedger& ReplyLedger::ledger = *new ReplyLedger;
+inline ReplyLedger& ledger = *new ReplyLedger;
+
+inline void releaseReply(std::uint8_t* reply)
+{
+    std::lock_guard<std::mutex> lock(ledger.mutex);
+    if (ledger.outstanding.erase(reply) == 0)
+        ++ledger.bad;
+    else
+        delete[] reply;
+}
 
 // One event: [type, [uuid, name, channelName, channelId, endpointId],
 // channelName, topic, payload, reserved, payload is null].
@@ -58,8 +57,8 @@ struct Event {
     std::string endpointId() const { return fields.at(1).at(4).get<std::string>(); }
 };
 
-// Every test starts and ends with no live connection and ends with every
-// buffer given back, once, on both sides of the boundary.
+// Every test ends with no live connection and every buffer given back, once,
+// on both sides of the boundary.
 class AdapterTest : public ::testing::Test {
 public:
     // What one call returned, as comparable text: "null", "number:<n>",
@@ -114,17 +113,10 @@ protected:
         // Joins every event thread, also one still returning from the handler in which its runtime
         // disconnected, so every reply is back when it returns.
         halvora_embedded_shutdown();
-        std::lock_guard<std::mutex> lock(ReplyLedger::ledger.mutex);
-        EXPECT_EQ(ReplyLedger::ledger.outstanding.size(), 0u) << "reply buffers not released";
-        EXPECT_EQ(ReplyLedger::ledger.bad, 0u) << "reply buffers released twice or never handed out";
+        std::lock_guard<std::mutex> lock(ledger.mutex);
+        EXPECT_EQ(ledger.outstanding.size(), 0u) << "reply buffers not released";
+        EXPECT_EQ(ledger.bad, 0u) << "reply buffers released twice or never handed out";
         EXPECT_EQ(embedded::liveResultBuffers(), 0u) << "result buffers not given back";
-    }
-
-    // A channel name of this test's own.
-    static std::string channel(const std::string& suffix = "")
-    {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        return std::string(test->test_suite_name()) + "." + test->name() + suffix;
     }
 };
 
@@ -134,7 +126,8 @@ public:
     // events are answered without a value here, as handlers may hold the test's locals.
     using Handler = std::function<Bytes(const Event&)>;
 
-    explicit FakeRuntime(std::string uuid = "fake-runtime") : uuid_(std::move(uuid)) {}
+    // Connected from the start.
+    explicit FakeRuntime(std::string uuid = "fake-runtime") : uuid_(std::move(uuid)) { connect(); }
     ~FakeRuntime()
     {
         if (handle != 0)
@@ -147,13 +140,12 @@ public:
                                                     {"runtime_ptr", reinterpret_cast<std::uintptr_t>(this)},
                                                     {"version", "1.2.1.34"}});
         const std::string outcome =
-            AdapterTest::outcomeOf(d_halvora_connect(request.data(), request.size(), onEvent, ReplyLedger::release));
+            AdapterTest::outcomeOf(d_halvora_connect(request.data(), request.size(), onEvent, releaseReply));
         return handle = outcome.rfind("number:", 0) == 0 ? std::stoull(outcome.substr(7)) : 0;
     }
     std::string disconnect()
     {
-        return AdapterTest::callAdapter(d_halvora_disconnect,
-                                        json::to_msgpack(json{{"handle", std::exchange(handle, 0)}}));
+        return AdapterTest::callAdapter(d_halvora_disconnect, json::to_msgpack({{"handle", std::exchange(handle, 0)}}));
     }
     void answer(Handler handler)
     {
@@ -189,27 +181,23 @@ public:
     {
         return call(d_halvora_channels_connect_to_provider, {{"provider_name", channel}, {"wait", wait}});
     }
-    std::string dispatch(const std::string& clientId, const std::string& topic,
-                         const std::optional<std::string>& payload = std::nullopt) const
+    // A dispatch from the client `from`, or with `to`, from the provider `from` to the endpoint `to`.
+    std::string dispatch(const std::string& from, const std::string& topic,
+                         const std::optional<std::string>& payload = std::nullopt, const std::string& to = "") const
     {
-        return call(d_halvora_channels_client_dispatch, message({{"client_id", clientId}}, topic, payload));
-    }
-    std::string dispatchTo(const std::string& providerId, const std::string& endpointId, const std::string& topic,
-                           const std::optional<std::string>& payload = std::nullopt) const
-    {
-        return call(d_halvora_channels_client_dispatch_to_endpoint,
-                    message({{"destination", {{"endpoint_id", endpointId}}}, {"source", providerId}}, topic, payload));
+        json fields{{"topic", topic}, {"payload_json", payload.value_or("")}, {"is_null", !payload}};
+        if (to.empty()) {
+            fields["client_id"] = from;
+            return call(d_halvora_channels_client_dispatch, fields);
+        }
+        fields["destination"] = {{"endpoint_id", to}};
+        fields["source"] = from;
+        return call(d_halvora_channels_client_dispatch_to_endpoint, fields);
     }
 
     std::uint64_t handle = 0;
 
 private:
-    static json message(json fields, const std::string& topic, const std::optional<std::string>& payload)
-    {
-        fields.update(json{{"topic", topic}, {"payload_json", payload.value_or("")}, {"is_null", !payload}});
-        return fields;
-    }
-
     static std::uint8_t* onEvent(const std::uint8_t* data, std::uint64_t length, void* context)
     {
         auto& runtime = *static_cast<FakeRuntime*>(context);
@@ -225,8 +213,8 @@ private:
             return nullptr;
         auto* buffer = new std::uint8_t[answer.size()];
         std::copy(answer.begin(), answer.end(), buffer);
-        std::lock_guard<std::mutex> lock(ReplyLedger::ledger.mutex);
-        ReplyLedger::ledger.outstanding.insert(buffer);
+        std::lock_guard<std::mutex> lock(ledger.mutex);
+        ledger.outstanding.insert(buffer);
         return buffer;
     }
 

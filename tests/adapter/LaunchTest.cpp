@@ -16,24 +16,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What a reader makes of its input: the result, or "error:" and the message.
-template <typename Read>
-std::string readAs(Read&& read)
+// What the URL or manifest reader makes of its input: the path, the name and
+// command ("name|program|argument..."), or "error:" and the message.
+std::string readOf(const std::string& input)
 {
     try {
-        return read();
+        if (input[0] != '{' && input[0] != '[')
+            return pathFromFileUrl(input);
+        const Manifest manifest = parseManifest(input);
+        std::string read = manifest.name;
+        for (const std::string& part : manifest.command)
+            read += "|" + part;
+        return read;
     } catch (const std::runtime_error& e) {
         return std::string("error:") + e.what();
     }
-}
-
-std::string manifest(const std::string& text)
-{
-    const Manifest m = parseManifest(text);
-    std::string read = m.name;
-    for (const std::string& part : m.command)
-        read += "|" + part;
-    return read;
 }
 
 TEST(AManifestUrlOrManifest, NamesALocalPathOrAnApplicationOrIsRefusedWithAClearError)
@@ -52,20 +49,15 @@ TEST(AManifestUrlOrManifest, NamesALocalPathOrAnApplicationOrIsRefusedWithAClear
         {R"({"name": "x", "command": ["", "y"]})", manifestIs + "'s \"command\" must start with the program"}};
     // clang-format on
     for (const auto& [input, expected] : read)
-        EXPECT_EQ(readAs([&] {
-                      return input[0] == '{' || input[0] == '[' ? manifest(input) : pathFromFileUrl(input);
-                  }).substr(0, expected.size()),
-                  expected);
+        EXPECT_EQ(readOf(input).substr(0, expected.size()), expected);
     for (const char* escape : {"%", "%4", "%4g", "%g4", "%G0", "%00", "%@0", "%:0/", "%/0"})
-        EXPECT_THAT(readAs([&] { return pathFromFileUrl(std::string("file:///a") + escape); }),
-                    HasSubstr("has an invalid percent escape"));
+        EXPECT_THAT(readOf(std::string("file:///a") + escape), HasSubstr("has an invalid percent escape"));
     for (const char* name :
          {R"({"command": ["x"]})", R"({"name": 1, "command": []})", R"({"name": "", "command": []})"})
-        EXPECT_EQ(readAs([&] { return manifest(name); }), R"(error:the manifest's "name" must be a non-empty string)");
+        EXPECT_EQ(readOf(name), R"(error:the manifest's "name" must be a non-empty string)");
     for (const char* command : {R"({"name": "x"})", R"({"name": "x", "command": "x"})",
                                 R"({"name": "x", "command": []})", R"({"name": "x", "command": ["x", 1]})"})
-        EXPECT_EQ(readAs([&] { return manifest(command); }),
-                  R"(error:the manifest's "command" must be a non-empty array of strings)");
+        EXPECT_EQ(readOf(command), R"(error:the manifest's "command" must be a non-empty array of strings)");
 }
 
 TEST(WindowsPaths, AreReadAsWindowsReadsThem)

@@ -24,7 +24,7 @@ protected:
 TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
 {
     FakeRuntime runtime;
-    const json handle = runtime.connect();
+    const json handle = runtime.handle;
     const auto m = [](const json& map) { return json::to_msgpack(map); };
     const std::string badMsgPack = "error:the request is not valid MessagePack", port = "error:'port' must be 0";
     const struct {

@@ -4,7 +4,6 @@
 #include "FakeRuntime.h"
 #include "embedded/EmbeddedAdapter.h"
 
-#include <atomic>
 #include <future>
 #include <set>
 
@@ -15,66 +14,58 @@ namespace {
 
 class AnEmbeddedRuntime : public AdapterTest {
 protected:
-    void SetUp() override
-    {
-        provider.connect();
-        client.connect();
-    }
-    // Opens this test's channel and connects the client to it.
+    // Opens the channel "news" and connects the client to it.
     void open()
     {
-        providerId = textOf(provider.createProvider(channel()));
-        clientId = textOf(client.connectTo(channel()));
+        providerId = textOf(provider.createProvider("news"));
+        clientId = textOf(client.connectTo("news"));
         ASSERT_TRUE(provider.waitFor("ProviderClientConnected"));
     }
-    static bool waitingInCore(std::size_t count)
+    // Waits, bounded, until a call waits in the routing core.
+    static bool aCallWaits()
     {
         auto& core = halvora::adapter::embedded::EmbeddedAdapter::instance().core();
-        return eventually([&] { return core.pendingCount() == count; });
+        return eventually([&] { return core.pendingCount() == 1; });
+    }
+    std::string disconnectFromProvider(const FakeRuntime& runtime, const std::string& id) const
+    {
+        return runtime.call(d_halvora_channels_disconnect_from_provider, {{"client_id", id}});
     }
 
     FakeRuntime provider{"provider-uuid"}, client{"client-uuid"};
     std::string providerId, clientId;
 };
 
-TEST_F(AnEmbeddedRuntime, GetsAFreshHandlePerConnectionAndNothingOnceDisconnected)
+TEST_F(AnEmbeddedRuntime, GetsAFreshHandleThatEndsWithItsDisconnectOrTheShutdownAsDoItsWaitingConnects)
 {
     const auto handle = client.handle;
     EXPECT_NE(handle, 0u);
     EXPECT_NE(provider.handle, handle);
+    auto leaving = std::async(std::launch::async, [&] { return client.connectTo("early", true); });
+    ASSERT_TRUE(aCallWaits());
     EXPECT_EQ(client.disconnect(), "null");
+    EXPECT_EQ(leaving.get(), "error:the runtime disconnected while waiting for a provider of the channel 'early'");
     FakeRuntime later;
-    EXPECT_NE(later.connect(), handle) << "a handle is never handed out twice";
+    EXPECT_NE(later.handle, handle) << "a handle is never handed out twice";
     client.handle = handle;
     EXPECT_EQ(client.createProvider("x"), "error:the runtime handle " + std::to_string(handle) + " is not connected");
     EXPECT_THAT(client.disconnect(), HasSubstr("is not connected"));
+
+    auto waiting = std::async(std::launch::async, [&] { return later.connectTo("late", true); });
+    ASSERT_TRUE(aCallWaits());
+    halvora_embedded_shutdown();
+    EXPECT_EQ(waiting.get(), "error:the adapter shut down while waiting for a provider of the channel 'late'");
+    const json last = json::array({"AdapterDisconnected", {"", "", "", "", ""}, "", "", "", "", true});
+    EXPECT_EQ(provider.events().back().fields, last);
+    EXPECT_EQ(later.events().back().fields, last);
+    EXPECT_THAT(provider.createProvider("news"), HasSubstr("is not connected")) << "handles die with the shutdown";
+    EXPECT_NE(FakeRuntime().handle, 0u) << "the adapter accepts connections after a shutdown";
 
     const NativeResult result = d_halvora_disconnect(nullptr, 0);
     deallocate_rust_buffer(result.data, result.length);
     deallocate_rust_buffer(result.data, result.length); // twice: ignored
     std::uint8_t foreign[4] = {};
     deallocate_rust_buffer(foreign, sizeof foreign); // never handed out: ignored
-}
-
-TEST_F(AnEmbeddedRuntime, EndsAWaitingConnectWhenItsRuntimeLeavesOrTheAdapterShutsDown)
-{
-    auto leaving = std::async(std::launch::async, [&] { return client.connectTo("early", true); });
-    ASSERT_TRUE(waitingInCore(1));
-    client.disconnect();
-    EXPECT_EQ(leaving.get(), "error:the runtime disconnected while waiting for a provider of the channel 'early'");
-
-    client.connect();
-    open();
-    auto waiting = std::async(std::launch::async, [&] { return client.connectTo("late", true); });
-    ASSERT_TRUE(waitingInCore(1));
-    halvora_embedded_shutdown();
-    EXPECT_EQ(waiting.get(), "error:the adapter shut down while waiting for a provider of the channel 'late'");
-    const json last = json::array({"AdapterDisconnected", {"", "", "", "", ""}, "", "", "", "", true});
-    EXPECT_EQ(provider.events().back().fields, last);
-    EXPECT_EQ(client.events().back().fields, last);
-    EXPECT_THAT(provider.createProvider(channel()), HasSubstr("is not connected")) << "handles die with the shutdown";
-    FakeRuntime later;
-    EXPECT_NE(later.connect(), 0u) << "the adapter accepts connections after a shutdown";
 }
 
 TEST_F(AnEmbeddedRuntime, LetsTheProcessExitPromptlyWithLiveConnectionsAndCallsInFlight)
@@ -93,51 +84,49 @@ TEST_F(AnEmbeddedRuntime, LetsTheProcessExitPromptlyWithLiveConnectionsAndCallsI
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(AnEmbeddedRuntime, HasOneLiveProviderPerChannelAndRefusesOrHoldsClientsUntilItOpens)
+TEST_F(AnEmbeddedRuntime, HasOneLiveProviderPerChannelAndRefusesClientsUntilItOpens)
 {
-    EXPECT_EQ(client.connectTo(channel()), "error:no provider is open for the channel '" + channel() + "'");
-    auto waiting = std::async(std::launch::async, [&] { return client.connectTo(channel(), true); });
-    ASSERT_TRUE(waitingInCore(1));
-    const std::string ownerId = textOf(provider.createProvider(channel()));
-    const std::string waitedId = textOf(waiting.get());
-    EXPECT_EQ(client.createProvider(channel()), "error:the channel '" + channel() + "' already has a provider");
+    EXPECT_EQ(client.connectTo("news"), "error:no provider is open for the channel 'news'");
+    const std::string ownerId = textOf(provider.createProvider("news"));
+    EXPECT_EQ(client.createProvider("news"), "error:the channel 'news' already has a provider");
     const std::string otherId = textOf(client.createProvider("other"));
     provider.disconnect();
-    const std::string takenOver = textOf(client.createProvider(channel())); // the name is free once its runtime left
-    const std::set<std::string> ids{ownerId, waitedId, otherId, takenOver, textOf(client.connectTo(channel()))};
-    EXPECT_EQ(ids.size(), 5u) << "every endpoint has an identity of its own";
+    const std::string takenOver = textOf(client.createProvider("news")); // the name is free once its runtime left
+    const std::set<std::string> ids{ownerId, otherId, takenOver, textOf(client.connectTo("news"))};
+    EXPECT_EQ(ids.size(), 4u) << "every endpoint has an identity of its own";
 }
 
 TEST_F(AnEmbeddedRuntime, TellsTheProviderOfClientsThatComeAndGoAndClientsOfAProviderThatGoes)
 {
     open();
     const Event connected = provider.events()[0];
-    EXPECT_EQ(connected.fields[1][0], "client-uuid") << "the endpoint carries the client runtime's uuid";
-    EXPECT_EQ(connected.fields[1][2], channel());
-    EXPECT_EQ(connected.endpointId(), clientId);
-    EXPECT_EQ(connected.at(2), channel());
+    const json& from = connected.fields[1]; // the client runtime's uuid, the channel's name and id, the client's id
+    EXPECT_EQ(from, json::array({"client-uuid", from[1], "news", from[3], clientId}));
+    EXPECT_EQ(connected.fields, json::array({"ProviderClientConnected", from, "news", "", "", "", true}));
 
-    EXPECT_EQ(client.call(d_halvora_channels_disconnect_from_provider, {{"client_id", clientId}}), "null");
+    EXPECT_EQ(disconnectFromProvider(client, clientId), "null");
     ASSERT_TRUE(provider.waitFor("ProviderClientDisconnected"));
-    EXPECT_EQ(provider.events()[1].fields,
-              json::array({"ProviderClientDisconnected", connected.fields[1], channel(), "", "", "", true}));
+    EXPECT_EQ(provider.events()[1].fields, json::array({"ProviderClientDisconnected", from, "news", "", "", "", true}));
     EXPECT_THAT(client.dispatch(clientId, "t"), HasSubstr("is not connected to a channel of this runtime"));
-    EXPECT_THAT(client.call(d_halvora_channels_disconnect_from_provider, {{"client_id", clientId}}),
-                HasSubstr("is not connected to a channel"));
+    EXPECT_THAT(disconnectFromProvider(client, clientId), HasSubstr("is not connected to a channel"));
 
     FakeRuntime second("second");
-    second.connect();
-    const std::string secondId = textOf(second.connectTo(channel()));
-    const std::string again = textOf(client.connectTo(channel()));
+    const std::string secondId = textOf(second.connectTo("news"));
+    const std::string again = textOf(client.connectTo("news"));
     client.disconnect(); // a client's runtime goes away
     ASSERT_TRUE(provider.waitFor("ProviderClientDisconnected", 2));
     EXPECT_EQ(provider.events("ProviderClientDisconnected")[1].endpointId(), again);
     provider.disconnect(); // the provider's runtime goes away
     ASSERT_TRUE(second.waitFor("ChannelDisconnected"));
-    const Event gone = second.events("ChannelDisconnected")[0];
-    EXPECT_EQ(gone.at(2), channel());
-    EXPECT_EQ(gone.endpointId(), providerId) << "the event names the provider that went";
-    EXPECT_EQ(gone.fields[1][3], connected.fields[1][3]) << "one channel id for both ends";
+    const json gone = second.events("ChannelDisconnected")[0].fields;
+    EXPECT_EQ(gone, json::array({"ChannelDisconnected",
+                                 {"provider-uuid", gone[1][1], "news", from[3], providerId},
+                                 "news",
+                                 "",
+                                 "",
+                                 "",
+                                 true}))
+        << "the event names the provider that went, with the channel id both ends share";
     EXPECT_THAT(second.dispatch(secondId, "t"), HasSubstr("is not connected to a channel"));
 }
 
@@ -151,10 +140,9 @@ TEST_F(AnEmbeddedRuntime, CarriesADispatchsTopicPayloadAndSenderInOrderOnOneThre
     const auto events = provider.events();
     ASSERT_EQ(events.size(), 4u);
     const json& from = events[0].fields[1];
-    EXPECT_EQ(events[1].fields,
-              json::array({"ChannelProviderMessage", from, channel(), "greet", "{\"n\":1}", "", false}));
-    EXPECT_EQ(events[2].fields, json::array({"ChannelProviderMessage", from, channel(), "empty", "", "", false}));
-    EXPECT_EQ(events[3].fields, json::array({"ChannelProviderMessage", from, channel(), "none", "", "", true}));
+    EXPECT_EQ(events[1].fields, json::array({"ChannelProviderMessage", from, "news", "greet", "{\"n\":1}", "", false}));
+    EXPECT_EQ(events[2].fields, json::array({"ChannelProviderMessage", from, "news", "empty", "", "", false}));
+    EXPECT_EQ(events[3].fields, json::array({"ChannelProviderMessage", from, "news", "none", "", "", true}));
     for (const auto& event : events)
         EXPECT_EQ(event.thread, events[0].thread);
 }
@@ -190,20 +178,18 @@ TEST_F(AnEmbeddedRuntime, DispatchesToAnEndpointOnlyToAClientOfThatProviderAndOn
 {
     open();
     FakeRuntime other("other");
-    other.connect();
-    other.connectTo(channel());
+    other.connectTo("news");
     client.answer([](const Event& event) { return text(event.at(3) + " " + event.at(4)); });
-    EXPECT_EQ(provider.dispatchTo(providerId, clientId, "ping", "1"), "text:ping 1");
+    EXPECT_EQ(provider.dispatch(providerId, "ping", "1", clientId), "text:ping 1");
     EXPECT_EQ(client.events()[0].endpointId(), providerId) << "the client learns who sent it";
     EXPECT_TRUE(other.events().empty());
 
-    const std::string otherProvider = textOf(provider.createProvider(channel("-other")));
-    EXPECT_THAT(provider.dispatchTo(providerId, "client:nobody:1", "t"), HasSubstr("is not a connected client"));
-    EXPECT_THAT(provider.dispatchTo(otherProvider, clientId, "t"), HasSubstr("is not a connected client"));
-    EXPECT_THAT(client.dispatchTo(providerId, clientId, "t"), HasSubstr("is not open in this runtime"));
+    const std::string otherProvider = textOf(provider.createProvider("other"));
+    EXPECT_THAT(provider.dispatch(providerId, "t", {}, "client:nobody:1"), HasSubstr("is not a connected client"));
+    EXPECT_THAT(provider.dispatch(otherProvider, "t", {}, clientId), HasSubstr("is not a connected client"));
+    EXPECT_THAT(client.dispatch(providerId, "t", {}, clientId), HasSubstr("is not open in this runtime"));
     EXPECT_THAT(other.dispatch(clientId, "t"), HasSubstr("'" + clientId + "' is not connected"));
-    EXPECT_THAT(other.call(d_halvora_channels_disconnect_from_provider, {{"client_id", clientId}}),
-                HasSubstr("is not connected"));
+    EXPECT_THAT(disconnectFromProvider(other, clientId), HasSubstr("is not connected"));
     EXPECT_TRUE(provider.events("ProviderClientDisconnected").empty());
 }
 
@@ -239,15 +225,13 @@ TEST_F(AnEmbeddedRuntime, DispatchesFromAHandlerToOtherRuntimesButNotToItsOwnOrA
 {
     open();
     FakeRuntime third("third");
-    third.connect();
     third.createProvider("third");
     third.answer([](const Event&) { return text("third"); });
-    const std::string thirdClient = textOf(provider.connectTo("third")),
-                      ownClient = textOf(provider.connectTo(channel()));
+    const std::string thirdClient = textOf(provider.connectTo("third")), ownClient = textOf(provider.connectTo("news"));
     std::string own, back;
     provider.answer([&](const Event& event) {
         if (event.at(3) != "outer")
-            return event.at(3) == "start" ? text(provider.dispatchTo(providerId, clientId, "call")) : noValue();
+            return event.at(3) == "start" ? text(provider.dispatch(providerId, "call", {}, clientId)) : noValue();
         own = provider.dispatch(ownClient, "inner");
         return text(textOf(provider.dispatch(thirdClient, "forward")));
     });

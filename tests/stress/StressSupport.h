@@ -4,22 +4,20 @@
 #include "Outcome.h" // the tests that include this one read futures' outcomes too
 
 #include <chrono>
-#include <dirent.h>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 namespace HalvoraStress {
 
 using namespace std::chrono_literals;
 
+// Threads of this process; none where the system does not list them.
 inline std::size_t threadCount()
 {
-    std::size_t count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (const dirent* entry = readdir(tasks))
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        closedir(tasks);
-    }
-    return count;
+    std::error_code unlisted;
+    const std::filesystem::directory_iterator tasks("/proc/self/task", unlisted);
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 // The count to come back to. A thread is started and joined first, because
