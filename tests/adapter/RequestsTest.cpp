@@ -1,5 +1,6 @@
 // Untrusted input at the boundaries: request maps a runtime sends, and
-// frames at their size bound.
+// frames at their size bound (a reader's refusal past it is seen by the
+// service's tests).
 #include "FakeRuntime.h"
 #include "wire/Frames.h"
 
@@ -10,19 +11,15 @@ using namespace halvora::adapter::testing;
 
 namespace {
 
-class ARequest : public AdapterTest {
-protected:
-    // With an event callback but no release callback.
-    static NativeResult connectWithoutRelease(const std::uint8_t* request, std::uint64_t length)
-    {
-        return d_halvora_connect(
-            request, length, [](const std::uint8_t*, std::uint64_t, void*) -> std::uint8_t* { return nullptr; },
-            nullptr);
-    }
-};
+using ARequest = AdapterTest;
 
 TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
 {
+    // With an event callback but no release callback.
+    const AdapterFunction connectWithoutRelease = [](const std::uint8_t* request, std::uint64_t length) {
+        return d_halvora_connect(
+            request, length, [](auto...) -> std::uint8_t* { return nullptr; }, nullptr);
+    };
     FakeRuntime runtime;
     const json handle = runtime.handle;
     const auto m = [](const json& map) { return json::to_msgpack(map); };
@@ -95,15 +92,8 @@ TEST(AFrame, CarriesABodyOfExactlyTheBoundAndNotOneByteMore)
     reader.append(frame.data(), frame.size());
     wire::Message message;
     ASSERT_TRUE(reader.next(message));
-    EXPECT_EQ(message.kind, wire::Kind::Event);
-    EXPECT_EQ(message.id, 7u);
     EXPECT_EQ(message.bytes.size(), payload);
     EXPECT_THROW(frameOf(payload + 1), wire::FrameError);
-
-    const std::uint8_t overBound[] = {0x00, 0x40, 0x00, 0x01, 0x93};
-    wire::FrameReader refusing;
-    refusing.append(overBound, sizeof overBound);
-    EXPECT_THROW(refusing.next(message), wire::FrameError);
 }
 
 } // namespace

