@@ -35,6 +35,18 @@ std::shared_ptr<std::string> text(const std::string& value)
     return std::make_shared<std::string>(value);
 }
 
+using Handler = MessageChannelClient::TopicHandler;
+
+// Runs `first`, then answers `reply` (nullptr: no answer).
+Handler answering(
+    const char* reply, std::function<void()> first = [] {})
+{
+    return [reply, first](std::shared_ptr<std::string>, EndpointId) {
+        first();
+        return reply ? text(reply) : nullptr;
+    };
+}
+
 // Whether a "flaky" dispatch of n ended as it must: its own payload back, or
 // the handler's failure for multiples of 3.
 bool endedRight(int n, const std::string& ended)
@@ -63,6 +75,23 @@ protected:
     }
 
     // "echo" answers with the sender and the payload; "flaky" as endedRight says.
+    std::shared_ptr<ChannelProvider> provide(const std::shared_ptr<Runtime>& runtime, const std::string& channel,
+                                             const std::string& topic = "", Handler handler = nullptr)
+    {
+        auto provider = runtime->getChannels()->createProvider(channel);
+        provider->openAsync().get();
+        if (handler)
+            provider->registerTopic(topic, handler);
+        return provider;
+    }
+
+    std::shared_ptr<ChannelClient> join(const std::shared_ptr<Runtime>& runtime, const std::string& channel)
+    {
+        auto client = runtime->getChannels()->createClient(channel);
+        client->connectAsync(false).get();
+        return client;
+    }
+
     std::shared_ptr<ChannelProvider> openProvider()
     {
         providerRuntime = connected("provider-app");
@@ -84,12 +113,7 @@ protected:
         return provider;
     }
 
-    std::shared_ptr<ChannelClient> connectedClient(const std::string& uuid)
-    {
-        auto client = connected(uuid)->getChannels()->createClient("prices");
-        client->connectAsync(false).get();
-        return client;
-    }
+    std::shared_ptr<ChannelClient> connectedClient(const std::string& uuid) { return join(connected(uuid), "prices"); }
 
     const std::size_t baseline = HalvoraStress::threadBaseline();
     std::unique_ptr<RuntimeFactory> factory = std::make_unique<RuntimeFactory>();
@@ -109,14 +133,19 @@ TEST_F(TheEmbeddedRuntime, HoldsAWaitingConnectUntilTheProviderOpensThenCarriesE
     EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
     auto provider = openProvider();
     EXPECT_EQ(outcome(waiting), "done");
-    provider->registerTopic("nothing", [](std::shared_ptr<std::string>, EndpointId) { return nullptr; });
-    auto own = connected("provider-app")->getChannels()->createClient("prices");
-    own->connectAsync(true).get();
+    provider->registerTopic("nothing", answering(nullptr));
+    provider->registerTopic("throws", answering(nullptr, [] { throw 42; }));
+    auto own = connectedClient("provider-app");
     EXPECT_EQ(outcome(client->dispatchAsync("echo", "1")), "value:{\"from\":\"trader\",\"echo\":1}");
     EXPECT_EQ(outcome(own->dispatchAsync("echo")), "value:{\"from\":\"provider-app\",\"echo\":null}");
     EXPECT_THAT(outcome(own->dispatchAsync("flaky", "3")), HasSubstr("flaky:3"));
+    EXPECT_EQ(outcome(own->dispatchAsync("throws")),
+              "error:A topic handler threw an exception that is not a std::exception");
     EXPECT_EQ(outcome(own->dispatchAsync("nothing")), "null");
     EXPECT_EQ(outcome(own->dispatchAsync("unknown-topic")), "null");
+    // Disconnected locally only: the adapter still routes to it, and it does not answer.
+    providerRuntime->registerDisconnection();
+    EXPECT_EQ(outcome(client->dispatchAsync("nothing")), "error:The application did not answer");
 }
 
 // Callers on several threads and runtimes, while another runtime connects,
@@ -206,6 +235,68 @@ TEST_F(TheEmbeddedRuntime, EndsEveryRuntimeAndPendingCallOnShutdown)
     EXPECT_FALSE(clientRuntime->isConnected());
     EXPECT_FALSE(providerRuntime->isConnected());
     EXPECT_THROW(client->dispatchAsync("flaky", "1"), HalvoraApiException);
+}
+
+TEST_F(TheEmbeddedRuntime, ClosesItsConnectionWhenDestroyedEvenWithAClientWaitingForAProvider)
+{
+    auto other = std::make_unique<RuntimeFactory>();
+    auto asker = other->getRuntimeInstance(RuntimeOptions("asker", "stable"));
+    asker->connectAsync().get();
+    auto quoting = connected("quotes");
+    auto quotes = provide(quoting, "quotes");
+    auto waiting = quoting->getChannels()->createClient("absent")->connectAsync(true);
+    quoting.reset();
+    // Dropping the factory must neither wait for the provider that never comes
+    // nor leave the provider open, answering for a runtime that is gone.
+    auto dropped = std::async(std::launch::async, [&] { factory.reset(); });
+    ASSERT_EQ(dropped.wait_for(5s), std::future_status::ready);
+    EXPECT_THAT(outcome(waiting), StartsWith("error:"));
+    EXPECT_THAT(outcome(asker->getChannels()->createClient("quotes")->connectAsync(false)), StartsWith("error:"));
+    quotes.reset();
+    asker->disconnectAsync().get();
+}
+
+TEST_F(TheEmbeddedRuntime, GoesAwayWhenItsOwnHandlerDropsTheLastReference)
+{
+    auto runtime = connected("self");
+    std::weak_ptr<Runtime> watched = runtime;
+    auto served = provide(runtime, "self", "drop", answering("dropped", [&] {
+                              factory.reset();
+                              runtime.reset();
+                          }));
+    // The runtime's own worker waits for the reply of the handler that drops it.
+    auto reply = join(runtime, "self")->dispatchAsync("drop");
+    served.reset();
+    EXPECT_NE(outcome(reply, 5s), "pending");
+    EXPECT_TRUE(eventually([&] { return watched.expired(); }));
+}
+
+TEST_F(TheEmbeddedRuntime, DisconnectsFromInsideItsOwnHandlerOnceTheHandlerHasReturned)
+{
+    auto runtime = connected("leaver");
+    runtime->subscribeDisconnected([&] { ++left; });
+    // The disconnect is dropped at once: it must not wait for this very handler.
+    auto served = provide(runtime, "leave", "bye", answering("bye", [&] { runtime->disconnectAsync(); }));
+    EXPECT_NE(outcome(join(connected("asker"), "leave")->dispatchAsync("bye"), 5s), "pending");
+    // The runtime reads as disconnected before its subscribers are told.
+    EXPECT_TRUE(eventually([&] { return !runtime->isConnected() && left != 0; }));
+    EXPECT_EQ(left.load(), 1);
+}
+
+TEST_F(TheEmbeddedRuntime, LeavesNothingOfAConnectionThatASecondConnectReplaced)
+{
+    auto runtime = connected("again");
+    auto old = provide(runtime, "old");
+    std::this_thread::sleep_for(50ms); // the connect's own thread ends
+    const std::size_t oneConnection = HalvoraStress::threadCount();
+    for (int round = 0; round < 5; ++round)
+        runtime->connectAsync().get();
+    EXPECT_TRUE(HalvoraStress::threadsSettleTo(oneConnection));
+    EXPECT_TRUE(runtime->isConnected());
+    EXPECT_EQ(HalvoraTest::apiError([&] { old->broadcastAsync("t"); }), "The runtime is not connected");
+    // The old provider is closed, so its channel is free for the new connection.
+    EXPECT_EQ(outcome(runtime->getChannels()->createProvider("old")->openAsync()), "done");
+    runtime->disconnectAsync().get();
 }
 
 } // namespace

@@ -1,10 +1,11 @@
-// A runtime's life from connect to destruction. Built twice: against the test
-// double, where the adapter's side has to be scripted, and (with
-// HALVORA_ON_EMBEDDED_ADAPTER) against the embedded adapter, where going away
-// cleanly is real behaviour: threads, open providers and waiting clients.
+// A runtime's life from connect to destruction against the test double,
+// where the adapter's side is scripted.
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
 #include "../stress/StressSupport.h"
+#include "RuntimeFixture.h"
+#include "detail/QueuedWork.h"
+#include "runtime/DebugOutput.h"
 
 #include <gmock/gmock.h>
 
@@ -13,164 +14,18 @@
 
 using namespace HalvoraAdapterApi;
 using namespace HalvoraStress;
-using HalvoraTest::apiError;
-using HalvoraTest::outcome;
+using namespace HalvoraTest;
 using ::testing::ElementsAre;
 
 namespace {
 
-using Handler = MessageChannelClient::TopicHandler;
-
-Handler answering(
-    const char* reply, std::function<void()> first = [] {})
+MessageChannelClient::TopicHandler answering(std::function<void()> first)
 {
-    return [reply, first](std::shared_ptr<std::string>, EndpointId) {
+    return [first](std::shared_ptr<std::string>, EndpointId) {
         first();
-        return reply ? std::make_shared<std::string>(reply) : nullptr;
+        return nullptr;
     };
 }
-
-template <typename Condition>
-bool eventually(Condition condition)
-{
-    for (int wait = 0; wait < 500 && !condition(); ++wait) {
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
-}
-
-} // namespace
-
-#ifdef HALVORA_ON_EMBEDDED_ADAPTER
-
-namespace {
-
-class ARuntimeOnTheEmbeddedAdapter : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        factory.reset();
-        EXPECT_TRUE(threadsSettleTo(baseline)) << threadCount() << " threads, " << baseline << " before";
-    }
-
-    std::shared_ptr<Runtime> connected(const std::string& uuid)
-    {
-        auto runtime = factory->getRuntimeInstance(RuntimeOptions(uuid, "stable"));
-        runtime->connectAsync().get();
-        return runtime;
-    }
-
-    std::shared_ptr<ChannelProvider> provider(const std::shared_ptr<Runtime>& runtime, const std::string& channel,
-                                              const std::string& topic = "", Handler handler = nullptr)
-    {
-        auto opened = runtime->getChannels()->createProvider(channel);
-        opened->openAsync().get();
-        if (handler) {
-            opened->registerTopic(topic, handler);
-        }
-        return opened;
-    }
-
-    std::shared_ptr<ChannelClient> client(const std::shared_ptr<Runtime>& runtime, const std::string& channel)
-    {
-        auto joined = runtime->getChannels()->createClient(channel);
-        joined->connectAsync(false).get();
-        return joined;
-    }
-
-    std::size_t baseline = threadBaseline();
-    std::unique_ptr<RuntimeFactory> factory = std::make_unique<RuntimeFactory>();
-};
-
-TEST_F(ARuntimeOnTheEmbeddedAdapter, ClosesItsConnectionWhenDestroyedEvenWithAClientWaitingForAProvider)
-{
-    auto other = std::make_unique<RuntimeFactory>();
-    auto asker = other->getRuntimeInstance(RuntimeOptions("asker", "stable"));
-    asker->connectAsync().get();
-    auto quoting = connected("quotes");
-    auto quotes = provider(quoting, "quotes");
-    auto waiting = quoting->getChannels()->createClient("absent")->connectAsync(true);
-    quoting.reset();
-    // Dropping the factory must neither wait for the provider that never comes
-    // nor leave the provider open, answering for a runtime that is gone.
-    auto dropped = std::async(std::launch::async, [&] { factory.reset(); });
-    ASSERT_EQ(dropped.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(outcome(waiting).rfind("error:", 0), 0u);
-    EXPECT_EQ(outcome(asker->getChannels()->createClient("quotes")->connectAsync(false)).rfind("error:", 0), 0u);
-    quotes.reset();
-    asker->disconnectAsync().get();
-}
-
-TEST_F(ARuntimeOnTheEmbeddedAdapter, GoesAwayWhenItsOwnHandlerDropsTheLastReference)
-{
-    auto runtime = connected("self");
-    std::weak_ptr<Runtime> watched = runtime;
-    auto served = provider(runtime, "self", "drop", answering("dropped", [&] {
-                               factory.reset();
-                               runtime.reset();
-                           }));
-    // The runtime's own worker waits for the reply of the handler that drops it.
-    auto reply = client(runtime, "self")->dispatchAsync("drop");
-    served.reset();
-    EXPECT_NE(outcome(reply, 5s), "pending");
-    EXPECT_TRUE(eventually([&] { return watched.expired(); }));
-}
-
-TEST_F(ARuntimeOnTheEmbeddedAdapter, DisconnectsFromInsideItsOwnHandlerOnceTheHandlerHasReturned)
-{
-    auto runtime = connected("leaver");
-    std::atomic<int> told{0};
-    runtime->subscribeDisconnected([&] { ++told; });
-    // The disconnect is dropped at once: it must not wait for this very handler.
-    auto served = provider(runtime, "leave", "bye", answering("bye", [&] { runtime->disconnectAsync(); }));
-    EXPECT_NE(outcome(client(connected("asker"), "leave")->dispatchAsync("bye"), 5s), "pending");
-    // The runtime reads as disconnected before its subscribers are told.
-    EXPECT_TRUE(eventually([&] { return !runtime->isConnected() && told.load() != 0; }));
-    EXPECT_EQ(told.load(), 1);
-}
-
-TEST_F(ARuntimeOnTheEmbeddedAdapter, LeavesNothingOfAConnectionThatASecondConnectReplaced)
-{
-    auto runtime = connected("again");
-    auto old = provider(runtime, "old");
-    std::this_thread::sleep_for(50ms); // the connect's own thread ends
-    const std::size_t oneConnection = threadCount();
-    for (int round = 0; round < 5; ++round) {
-        runtime->connectAsync().get();
-    }
-    EXPECT_TRUE(threadsSettleTo(oneConnection));
-    EXPECT_TRUE(runtime->isConnected());
-    EXPECT_EQ(apiError([&] { old->broadcastAsync("t").get(); }), "The runtime is not connected");
-    // The old provider is closed, so its channel is free for the new connection.
-    EXPECT_EQ(outcome(runtime->getChannels()->createProvider("old")->openAsync()), "done");
-    runtime->disconnectAsync().get();
-}
-
-TEST_F(ARuntimeOnTheEmbeddedAdapter, NeverReportsAFailedOrUnansweredDispatchAsSuccess)
-{
-    auto serving = connected("server");
-    auto served = provider(serving, "odd", "throws", answering(nullptr, [] { throw 42; }));
-    served->registerTopic("nothing", answering(nullptr));
-    auto asking = client(connected("asker"), "odd");
-    EXPECT_EQ(outcome(asking->dispatchAsync("throws")),
-              "error:A topic handler threw an exception that is not a std::exception");
-    EXPECT_EQ(outcome(asking->dispatchAsync("nothing")), "null");
-    // Disconnected locally only: the adapter still routes to it, and it does not answer.
-    serving->registerDisconnection();
-    EXPECT_EQ(outcome(asking->dispatchAsync("nothing")), "error:The application did not answer");
-}
-
-} // namespace
-
-#else // the test double
-
-#include "RuntimeFixture.h"
-#include "detail/QueuedWork.h"
-#include "runtime/DebugOutput.h"
-
-using namespace HalvoraTest;
-
-namespace {
 
 constexpr const char* connectFunction = "d_halvora_connect";
 constexpr const char* disconnectFunction = "d_halvora_disconnect";
@@ -214,9 +69,7 @@ TEST_F(ARuntime, RefusesWorkUntilConnectedThenSendsItsOptionsAndAContextNeverUse
     EXPECT_EQ(native().calls(connectFunction)[0].request["runtime_options"]["uuid"], "app-1");
     EXPECT_EQ(contexts.size(), 3u);
     detail::setDebugOutputSink(nullptr);
-    EXPECT_THAT(banners, ElementsAre(L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n",
-                                     L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n",
-                                     L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
+    EXPECT_EQ(banners, std::vector<std::wstring>(3, L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
 }
 
 class AFailedConnect : public RuntimeFixture, public ::testing::WithParamInterface<Result> {};
@@ -226,7 +79,6 @@ TEST_P(AFailedConnect, RaisesAndLeavesTheRuntimeUsableForALaterConnect)
     native().script(connectFunction, GetParam());
     EXPECT_EQ(outcome(runtime->connectAsync()), "error:Failed to connect to the runtime");
     EXPECT_FALSE(runtime->isConnected());
-    EXPECT_EQ(native().outstandingBuffers(), 0u);
     connect();
     EXPECT_EQ(outcome(runtime->getDesktopSystem()->launchManifest("https://example.test/app.json", nullptr)), "null");
 }
@@ -388,8 +240,8 @@ TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
     });
     std::string waited;
     std::shared_future<std::shared_ptr<std::string>> sentAndLeft;
-    provider->registerTopic("wait", answering(nullptr, [&] { waited = outcome(client->dispatchAsync("inner")); }));
-    provider->registerTopic("leave", answering(nullptr, [&] { sentAndLeft = client->dispatchAsync("inner"); }));
+    provider->registerTopic("wait", answering([&] { waited = outcome(client->dispatchAsync("inner")); }));
+    provider->registerTopic("leave", answering([&] { sentAndLeft = client->dispatchAsync("inner"); }));
     auto fire = [&](const std::string& topic) {
         native().fireEvent(channelEvent("ChannelProviderMessage", someone, "news", topic));
     };
@@ -406,5 +258,3 @@ TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
 }
 
 } // namespace
-
-#endif
