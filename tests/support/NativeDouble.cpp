@@ -1,5 +1,6 @@
 #include "NativeDouble.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -31,14 +32,12 @@ NativeResult echo(const std::uint8_t* request, std::uint64_t length)
     return echoed;
 }
 
-} // namespace
-
-struct NativeDouble::State {
+struct State {
     mutable std::mutex mutex;
     mutable std::condition_variable callsChanged;
     std::vector<Call> calls;
     std::map<std::string, std::deque<Result>> scripts;
-    std::map<std::string, Handler> handlers;
+    std::map<std::string, NativeDouble::Handler> handlers;
     std::map<const std::uint8_t*, std::uint64_t> liveBuffers;
     std::size_t nullOutstanding = 0;
     std::size_t invalid = 0;
@@ -46,6 +45,10 @@ struct NativeDouble::State {
     std::uint64_t nextHandle = 1;
     std::vector<Connection> connections;
 };
+// Never destroyed, so that buffers given back while the process exits still find it.
+State& s = *new State;
+
+} // namespace
 
 NativeDouble& NativeDouble::instance()
 {
@@ -53,15 +56,8 @@ NativeDouble& NativeDouble::instance()
     return nativeDouble;
 }
 
-NativeDouble::State& NativeDouble::state() const
-{
-    static State state;
-    return state;
-}
-
 void NativeDouble::reset()
 {
-    State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.clear();
     s.scripts.clear();
@@ -74,21 +70,21 @@ void NativeDouble::reset()
 
 void NativeDouble::script(const std::string& function, Result result)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().scripts[function].push_back(std::move(result));
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.scripts[function].push_back(std::move(result));
 }
 
 void NativeDouble::respond(const std::string& function, Handler handler)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().handlers[function] = std::move(handler);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.handlers[function] = std::move(handler);
 }
 
 std::vector<Call> NativeDouble::calls(const std::string& function) const
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
+    std::lock_guard<std::mutex> lock(s.mutex);
     std::vector<Call> result;
-    for (const Call& call : state().calls) {
+    for (const Call& call : s.calls) {
         if (function.empty() || call.function == function) {
             result.push_back(call);
         }
@@ -98,22 +94,17 @@ std::vector<Call> NativeDouble::calls(const std::string& function) const
 
 bool NativeDouble::waitForCalls(const std::string& function, std::size_t count, std::chrono::milliseconds timeout) const
 {
-    State& s = state();
     std::unique_lock<std::mutex> lock(s.mutex);
     return s.callsChanged.wait_for(lock, timeout, [&] {
-        std::size_t seen = 0;
-        for (const Call& call : s.calls) {
-            seen += call.function == function ? 1 : 0;
-        }
-        return seen >= count;
+        const auto named = [&](const Call& call) { return call.function == function; };
+        return static_cast<std::size_t>(std::count_if(s.calls.begin(), s.calls.end(), named)) >= count;
     });
 }
 
 #define HALVORA_DOUBLE_COUNTER(name, expression)                                                                       \
     std::size_t NativeDouble::name() const                                                                             \
     {                                                                                                                  \
-        std::lock_guard<std::mutex> lock(state().mutex);                                                               \
-        const State& s = state();                                                                                      \
+        std::lock_guard<std::mutex> lock(s.mutex);                                                                     \
         return expression;                                                                                             \
     }
 HALVORA_DOUBLE_COUNTER(outstandingBuffers, s.liveBuffers.size() + s.nullOutstanding)
@@ -122,8 +113,8 @@ HALVORA_DOUBLE_COUNTER(repliesReleased, s.repliesReleased)
 
 std::optional<Connection> NativeDouble::lastConnection() const
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().connections.empty() ? std::nullopt : std::optional<Connection>(state().connections.back());
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.connections.empty() ? std::nullopt : std::optional<Connection>(s.connections.back());
 }
 
 Reply NativeDouble::fireEvent(const std::vector<std::uint8_t>& event)
@@ -146,8 +137,8 @@ Reply NativeDouble::fireEvent(const Connection& connection, const std::vector<st
     reply.bytes.assign(buffer + 8, buffer + 8 + reply.declaredLength);
     reply.map = decoded(reply.bytes);
     connection.releaseReply(buffer);
-    std::lock_guard<std::mutex> lock(instance().state().mutex);
-    ++instance().state().repliesReleased;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ++s.repliesReleased;
     return reply;
 }
 
@@ -178,7 +169,6 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
         call.bytes.assign(request, request + length);
         call.request = decoded(call.bytes);
     }
-    State& s = state();
     std::optional<Result> result;
     Handler handler;
     {
@@ -217,8 +207,8 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
 
 void NativeDouble::rememberConnection(const Connection& connection)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().connections.push_back(connection);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.connections.push_back(connection);
 }
 
 void NativeDouble::release(std::uint8_t* data, std::uint64_t length)
@@ -227,7 +217,6 @@ void NativeDouble::release(std::uint8_t* data, std::uint64_t length)
         delete[] data;
         return;
     }
-    State& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto found = s.liveBuffers.find(data);
     if (data == nullptr ? s.nullOutstanding == 0 : found == s.liveBuffers.end() || found->second != length) {

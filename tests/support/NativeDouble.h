@@ -128,8 +128,6 @@ public:
 
 private:
     NativeDouble() = default;
-    struct State;
-    State& state() const;
 };
 
 struct EndpointFields {
