@@ -289,12 +289,6 @@ protected:
         connecting->connectAsync().get();
         return connecting;
     }
-    std::shared_ptr<ChannelClient> client(const std::string& uuid)
-    {
-        auto channel = connected(uuid)->getChannels()->createClient("load");
-        channel->connectAsync(true).get();
-        return channel;
-    }
     std::shared_ptr<ChannelProvider> provide(const std::shared_ptr<Runtime>& on)
     {
         auto provider = on->getChannels()->createProvider("load");
@@ -329,14 +323,17 @@ protected:
     std::unique_ptr<RuntimeFactory> factory = std::make_unique<RuntimeFactory>();
 };
 
-// A client that dies in the middle of a dispatch and one that goes silent
-// (a stopped process) are detached, and their provider hears it, while the
-// others' thousands of pipelined dispatches and broadcasts carry on, none
-// lost or duplicated.
-TEST_F(AService, CarriesEveryDispatchAndBroadcastWhileClientsDieOrGoSilent)
+// The status reports the runtimes, channels and waiting calls. A client that
+// dies in the middle of a dispatch and one that goes silent (a stopped
+// process) are detached, and their provider hears it, while the others'
+// thousands of pipelined dispatches and broadcasts carry on, none lost or
+// duplicated.
+TEST_F(AService, ReportsAndCarriesEveryDispatchAndBroadcastWhileClientsDieOrGoSilent)
 {
     start(9701);
     auto provider = provide();
+    const std::string me = std::to_string(::getpid());
+    EXPECT_TRUE(service_->says("<6>halvora-runtime: runtime 1 (pid " + me + ", uuid \"provider\") connected\n"));
     auto dying = std::make_unique<FramePeer>(9701);
     FramePeer silent(9701);
     const std::uint64_t d = dying->connect("dying"), s = silent.connect("silent", true);
@@ -344,6 +341,27 @@ TEST_F(AService, CarriesEveryDispatchAndBroadcastWhileClientsDieOrGoSilent)
     const std::string dyingId = dying->call(2, "connect_to_provider", channelMap(d, "load")).text;
     dying->request(3, "client_dispatch", dispatchMap(d, dyingId, "x", "slow"));
     ASSERT_TRUE(eventually([this] { return slowStarted == 1; }));
+    const auto status = statusOf(9701);
+    ASSERT_TRUE(status.is_object());
+    const auto runtimeEntry = [](int handle, const char* uuid) {
+        return nlohmann::json{{"handle", handle}, {"uuid", uuid}, {"pid", ::getpid()}};
+    };
+    EXPECT_EQ(status.at("runtimes"), nlohmann::json::array({runtimeEntry(1, "provider"), runtimeEntry(2, "dying"),
+                                                            runtimeEntry(3, "silent")}));
+    const nlohmann::json channel = {{"name", "load"}, {"clients", 2}, {"provider", runtimeEntry(1, "provider")}};
+    EXPECT_EQ(status.at("channels"), nlohmann::json::array({channel}));
+    EXPECT_EQ(status.at("waiting_calls"), 1);
+    EXPECT_EQ(status.at("socket"), socketFor(9701));
+    EXPECT_EQ(status.at("started_by"), "hand");
+    Child text({HALVORA_RUNTIME_PATH, "status", "--port", "9701"});
+    ASSERT_EQ(text.exitWithin(5s), 0);
+    const std::string printed = text.output();
+    EXPECT_THAT(printed, HasSubstr("runtimes:      3"));
+    EXPECT_THAT(printed, HasSubstr("\"load\"  provider handle 1 (pid " + me + ", uuid \"provider\")  clients 2"));
+    EXPECT_THAT(printed, HasSubstr("waiting calls: 1"));
+    Child none({HALVORA_RUNTIME_PATH, "status", "--port", "9729"});
+    EXPECT_EQ(none.exitWithin(5s), 1);
+    EXPECT_THAT(none.output(), HasSubstr("no runtime service answers"));
     dying.reset();
     released = true; // answers a client that is gone
     EXPECT_TRUE(eventually([this] { return whoLeft() == "dying "; })) << whoLeft();
@@ -440,7 +458,8 @@ TEST_F(AService, DropsPeersThatBreakTheFrameFormatAndAnswersPayloadsOverTheBound
 {
     start(9706);
     provide();
-    auto bystander = client("bystander");
+    auto bystander = connected("bystander")->getChannels()->createClient("load");
+    bystander->connectAsync(true).get();
     for (const auto& [topic, payload] : {std::pair<std::string, std::string>{"huge", "x"},
                                          std::pair<std::string, std::string>{"echo", std::string(5u << 20, 'y')}}) {
         EXPECT_THAT(outcome(bystander->dispatchAsync(topic, payload), 5s),
@@ -577,7 +596,7 @@ TEST_F(AService, HoldsLittleForAPeerThatNeverAnswersAndLogsOnlyFromItsLevelUp)
     std::ifstream("/proc/" + std::to_string(service_->pid()) + "/statm") >> pages >> pages; // resident
     EXPECT_LT(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)), std::size_t{32} << 20);
 #endif
-    EXPECT_THAT(service_->output(), ::testing::Not(HasSubstr("<6>")));
+    EXPECT_THAT(service_->output(), ::testing::Not(HasSubstr("<6>"))); // below its level
 }
 
 // At the descriptor limit the acceptor waits instead of spinning, and
@@ -659,43 +678,6 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
     const auto again = statusOf(9721);
     ASSERT_TRUE(again.is_object());
     EXPECT_NE(again.at("pid"), service);
-}
-
-TEST_F(AService, ReportsItsRuntimesChannelsAndWaitingCallsAndSaysWhenNoneAnswers)
-{
-    start(9723);
-    provide();
-    const std::string me = std::to_string(::getpid());
-    EXPECT_TRUE(service_->says("<6>halvora-runtime: runtime 1 (pid " + me + ", uuid \"provider\") connected\n"));
-    auto first = client("first"), second = client("second");
-    auto slow = first->dispatchAsync("slow", "x");
-    ASSERT_TRUE(eventually([this] { return slowStarted == 1; }));
-
-    const auto status = statusOf(9723);
-    ASSERT_TRUE(status.is_object());
-    const auto runtimeEntry = [](int handle, const char* uuid) {
-        return nlohmann::json{{"handle", handle}, {"uuid", uuid}, {"pid", ::getpid()}};
-    };
-    EXPECT_EQ(status.at("runtimes"), nlohmann::json::array({runtimeEntry(1, "provider"), runtimeEntry(2, "first"),
-                                                            runtimeEntry(3, "second")}));
-    const nlohmann::json channel = {{"name", "load"}, {"clients", 2}, {"provider", runtimeEntry(1, "provider")}};
-    EXPECT_EQ(status.at("channels"), nlohmann::json::array({channel}));
-    EXPECT_EQ(status.at("waiting_calls"), 1);
-    EXPECT_EQ(status.at("socket"), socketFor(9723));
-    EXPECT_EQ(status.at("started_by"), "hand");
-
-    Child text({HALVORA_RUNTIME_PATH, "status", "--port", "9723"});
-    ASSERT_EQ(text.exitWithin(5s), 0);
-    const std::string printed = text.output();
-    EXPECT_THAT(printed, HasSubstr("runtimes:      3"));
-    EXPECT_THAT(printed, HasSubstr("\"load\"  provider handle 1 (pid " + me + ", uuid \"provider\")  clients 2"));
-    EXPECT_THAT(printed, HasSubstr("waiting calls: 1"));
-    released = true;
-    slow.wait();
-
-    Child none({HALVORA_RUNTIME_PATH, "status", "--port", "9729"});
-    EXPECT_EQ(none.exitWithin(5s), 1);
-    EXPECT_THAT(none.output(), HasSubstr("no runtime service answers"));
 }
 
 TEST_F(AService, SocketActivatedServesOnTheSocketItIsHandedAndLeavesItToTheManagerWhenIdle)
