@@ -53,7 +53,6 @@ struct Event {
     std::thread::id thread;
 
     std::string at(std::size_t field) const { return fields.at(field).get<std::string>(); }
-    std::string type() const { return at(0); }
     std::string endpointId() const { return fields.at(1).at(4).get<std::string>(); }
 };
 
@@ -61,17 +60,17 @@ struct Event {
 // on both sides of the boundary.
 class AdapterTest : public ::testing::Test {
 public:
-    // What one call returned, as comparable text: "null", "number:<n>",
-    // "text:<value>", "error:<message>" or "unreadable". Its buffer is given back.
+    // What one call returned, as comparable text: "null", "text:<value>",
+    // "error:<message>" or "number:<value>" for any other value, as JSON. Its
+    // buffer is given back.
     static std::string outcomeOf(const NativeResult& result)
     {
         const json value = json::from_msgpack(result.data, result.data + result.length, true, false);
         deallocate_rust_buffer(result.data, result.length);
-        if (result.isError || result.isNull)
-            return !result.isError ? "null" : value.is_string() ? "error:" + value.get<std::string>() : "unreadable";
-        if (value.is_number_unsigned())
-            return "number:" + std::to_string(value.get<std::uint64_t>());
-        return value.is_string() ? "text:" + value.get<std::string>() : "unreadable";
+        if (result.isNull && !result.isError)
+            return "null";
+        const char* kind = result.isError ? "error:" : value.is_string() ? "text:" : "number:";
+        return kind + (value.is_string() ? value.get<std::string>() : value.dump());
     }
     static std::string callAdapter(AdapterFunction function, const Bytes& request)
     {
@@ -158,7 +157,7 @@ public:
         std::lock_guard<std::mutex> lock(eventsMutex_);
         std::vector<Event> matching;
         std::copy_if(events_.begin(), events_.end(), std::back_inserter(matching),
-                     [&](const Event& event) { return type.empty() || event.type() == type; });
+                     [&](const Event& event) { return type.empty() || event.at(0) == type; });
         return matching;
     }
     // Waits, bounded, for an event of `type`.
@@ -208,7 +207,7 @@ private:
             runtime.events_.push_back(event);
             handler = runtime.handler_;
         }
-        const Bytes answer = handler && event.type() != "AdapterDisconnected" ? handler(event) : AdapterTest::noValue();
+        const Bytes answer = handler && event.at(0) != "AdapterDisconnected" ? handler(event) : AdapterTest::noValue();
         if (answer.empty())
             return nullptr;
         auto* buffer = new std::uint8_t[answer.size()];

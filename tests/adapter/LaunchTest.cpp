@@ -106,15 +106,6 @@ protected:
         std::ofstream(folder / "my app" / "app.json") << manifest;
         return launcher.launch("file://" + folder.string() + "/my%20app/app.json");
     }
-    // What the child wrote into the manifest's folder, once it is there.
-    std::string written(const std::string& file)
-    {
-        std::ostringstream text;
-        if (AdapterTest::eventually([&] { return fs::exists(folder / "my app" / file); }))
-            text << std::ifstream(folder / "my app" / file).rdbuf();
-        return text.str();
-    }
-
     const fs::path folder = fs::temp_directory_path() / ("halvora-launch-" + std::to_string(std::random_device{}()));
     ManifestLauncher launcher;
 };
@@ -141,7 +132,10 @@ TEST_F(ALaunch, StartsTheChildInTheManifestsFolderWithItsArgumentsAndDefaultSign
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
     EXPECT_EQ(nlohmann::json::parse(reply.text).at("name"), "Probe");
-    const std::string out = written("out.txt");
+    std::ostringstream written; // once the child has written it
+    ASSERT_TRUE(AdapterTest::eventually([&] { return fs::exists(folder / "my app" / "out.txt"); }));
+    written << std::ifstream(folder / "my app" / "out.txt").rdbuf();
+    const std::string out = written.str();
     EXPECT_EQ(out.substr(0, expected.size()), expected);
     const auto mask = [&](const std::string& name) { return std::stoull(out.substr(out.find(name) + 8), nullptr, 16); };
     EXPECT_EQ(mask("SigBlk: ") & (1u << (SIGUSR1 - 1)), 0u) << "the caller's blocked signals are not the child's";

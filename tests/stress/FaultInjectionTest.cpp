@@ -60,7 +60,6 @@ TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileConnectingOrDisconnecting)
         replies.push_back(native().fireEvent(adapterDisconnectedEvent()));
         return Result::uint(5);
     };
-    provider->registerTopic("t", [](std::shared_ptr<std::string>, EndpointId) { return nullptr; });
     EXPECT_EQ(outcome(runtime->disconnectAsync()), "done");
     native().respond("d_halvora_connect", fireBoth);
     EXPECT_EQ(outcome(runtime->connectAsync()), "done");
@@ -116,12 +115,10 @@ TEST_F(AFaultyAdapter, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEnds
                                       someClient.endpointId};
             for (int round = 0; round < 100; ++round) {
                 own->registerTopic(topic, nullptr);
-                own->subscribeDisconnected([] {});
                 for (const auto& future : {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(endpoint, topic),
                                            provider->broadcastAsync(topic)})
                     failures += outcome(future).rfind("error", 0) == 0 ? 1 : 0;
                 own->unregisterTopic(topic);
-                own->unsubscribeDisconnected(nullptr);
             }
         });
     }
