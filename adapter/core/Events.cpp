@@ -59,13 +59,10 @@ PackedPayload::PackedPayload(std::string_view text, std::size_t room) : front_(r
         out.pack_str_body(text.data(), static_cast<std::uint32_t>(text.size()));
     };
     packedSize_ = adapter::packedSize(pack);
-    // The payload is written once, straight from where the request holds it.
-    bytes_.reserve(front_ + packedSize_ + eventTailSize);
-    bytes_.resize(front_);
-    ByteAppender appender{bytes_};
-    msgpack::packer<ByteAppender> out(appender);
-    pack(out);
-    bytes_.resize(bytes_.size() + eventTailSize);
+    // The payload is written once, straight from where the request holds it;
+    // the room in front and the tail are written when the event is finished.
+    bytes_ = PayloadBlock(front_ + packedSize_ + eventTailSize);
+    packInto(bytes_.data() + front_, pack);
 }
 
 void encodeEventInto(std::vector<std::uint8_t>& bytes, const Event& event)

@@ -2,6 +2,7 @@
 // and the reply map a runtime answers them with.
 #pragma once
 
+#include "core/PayloadBlock.h"
 #include "core/Result.h"
 
 #include <cstddef>
@@ -46,7 +47,7 @@ public:
 
 private:
     friend struct EventBytes;
-    std::vector<std::uint8_t> bytes_;
+    PayloadBlock bytes_;
     std::size_t front_ = 0;
     std::size_t packedSize_ = 0;
     std::size_t textSize_ = 0;

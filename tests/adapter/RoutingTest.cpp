@@ -110,6 +110,21 @@ TEST_F(AnEmbeddedRuntime, HasOneLiveProviderPerChannelAndTellsItOfClientsAndItsC
     EXPECT_EQ(ids.size(), 5u) << "every endpoint has an identity of its own";
 }
 
+TEST_F(AnEmbeddedRuntime, CarriesEachPayloadIntactWhateverTheSizeOfTheOneBefore)
+{
+    // Payload memory is kept or mapped by size; a message must never see its
+    // predecessor's bytes or run past its block.
+    open();
+    provider.answer([](const Event& event) { return text(event.at(4)); });
+    const std::size_t mebibyte = std::size_t{1} << 20;
+    char fill = 'a';
+    for (const std::size_t size : {std::size_t{5000}, mebibyte, 3 * mebibyte, std::size_t{16}, mebibyte + 100,
+                                   std::size_t{5000}, 3 * mebibyte, mebibyte}) {
+        const std::string payload(size, fill++);
+        EXPECT_EQ(client.dispatch(clientId, "echo", payload), "text:" + payload) << size;
+    }
+}
+
 TEST_F(AnEmbeddedRuntime, ReturnsWhatTheHandlerAnswered)
 {
     open();
