@@ -1,5 +1,7 @@
 #include "channels/ChannelMessage.h"
 
+#include "native/PayloadMemory.h"
+
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -163,7 +165,7 @@ bool readChannelEvent(const std::uint8_t* data, std::uint64_t length, ChannelMes
     message.payloadIsNull = payloadIsNull;
     message.type = eventTypeFromText(type);
     if (!payloadIsNull) {
-        message.payload = std::make_shared<std::string>(payload);
+        message.payload = sharedText(payload, true);
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #include "native/Bridge.h"
 
+#include "native/PayloadMemory.h"
+
 #include <HalvoraAdapterApi/HalvoraApiException.h>
 
 #include <iostream>
@@ -74,7 +76,11 @@ void invokeNative(NativeFunction function, const EncodedRequest& request, std::s
         return;
     }
     // Read in place: the one copy of the text is the string handed to the caller.
-    auto text = std::make_shared<std::string>(stringValue(parseNativeResponse(result, true).value()));
+    const DecodedValue decoded = parseNativeResponse(result, true);
+    const msgpack::object& object = decoded.value();
+    auto text = sharedText(object.type == msgpack::type::STR ? std::string_view(object.via.str.ptr, object.via.str.size)
+                                                             : std::string_view(),
+                           false);
     guard.release();
     value = std::move(text);
 }

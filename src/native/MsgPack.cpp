@@ -1,5 +1,7 @@
 #include "native/MsgPack.h"
 
+#include "native/PayloadMemory.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -65,6 +67,7 @@ void packUInt16(Packer& packer, std::uint16_t value)
 
 SplitRequest::SplitRequest(std::size_t headRoom, std::size_t tailSize) : bytes(headRoom + tailSize), headRoom(headRoom)
 {
+    adviseHugePages(bytes.data(), headRoom + tailSize);
     static const char unused[64] = {};
     for (std::size_t left = headRoom; left != 0;) {
         const std::size_t step = std::min(left, sizeof unused);

@@ -6,6 +6,7 @@
 #include "detail/QueuedWork.h"
 #include "detail/Reaper.h"
 #include "native/MsgPack.h"
+#include "native/PayloadMemory.h"
 #include "runtime/LiveRuntimes.h"
 
 #include <atomic>
@@ -140,6 +141,7 @@ std::uint8_t* replyBlock(std::size_t size)
     }
     delete[] kept;
     auto* block = new std::uint8_t[capacityPrefixSize + size];
+    adviseHugePages(block, capacityPrefixSize + size);
     std::memcpy(block, &size, sizeof size);
     return block;
 }
