@@ -314,7 +314,9 @@ void RemoteConnection::heartbeatIfIdle(Clock::time_point now)
     std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
     if (!lock.owns_lock())
         return; // a frame is being written, which says enough
-    static const std::vector<std::uint8_t> frame = wire::encode(wire::heartbeat());
+    // Never destroyed: a reader that did not end within the exit bound may
+    // still beat while the process runs its exit handlers.
+    static const std::vector<std::uint8_t>& frame = *new std::vector<std::uint8_t>(wire::encode(wire::heartbeat()));
     const ssize_t sent = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent == static_cast<ssize_t>(frame.size()))
         lastSent_.store(now.time_since_epoch().count());

@@ -265,7 +265,7 @@ protected:
     }
     void TearDown() override
     {
-        released = true;
+        gate->released = true;
         factory.reset();
         if (service_) {
             service_->signal(SIGTERM);
@@ -293,17 +293,17 @@ protected:
     {
         auto provider = on->getChannels()->createProvider("load");
         provider->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId) { return payload; });
-        provider->registerTopic("slow", [this](std::shared_ptr<std::string> payload, EndpointId) {
-            ++slowStarted;
-            eventually([this] { return released.load(); }, 20s);
+        provider->registerTopic("slow", [gate = gate](std::shared_ptr<std::string> payload, EndpointId) {
+            ++gate->slowStarted;
+            eventually([&gate] { return gate->released.load(); }, 20s);
             return payload;
         });
         provider->registerTopic("huge", [](std::shared_ptr<std::string>, EndpointId) {
             return std::make_shared<std::string>(std::size_t{5} << 20, 'x');
         });
-        provider->subscribeClientDisconnected([this](const EndpointId& id) {
-            std::lock_guard<std::mutex> lock(leftMutex);
-            left += id.uuid + " ";
+        provider->subscribeClientDisconnected([gate = gate](const EndpointId& id) {
+            std::lock_guard<std::mutex> lock(gate->leftMutex);
+            gate->left += id.uuid + " ";
         });
         provider->openAsync().get();
         return provider;
@@ -311,15 +311,20 @@ protected:
     std::shared_ptr<ChannelProvider> provide() { return provide(connected("provider")); }
     std::string whoLeft()
     {
-        std::lock_guard<std::mutex> lock(leftMutex);
-        return left;
+        std::lock_guard<std::mutex> lock(gate->leftMutex);
+        return gate->left;
     }
     int port_ = 0;
     std::unique_ptr<Child> service_;
-    std::atomic<bool> released{false};
-    std::atomic<int> slowStarted{0};
-    std::mutex leftMutex;
-    std::string left;
+    // What handlers share with the test. They hold it themselves: a runtime
+    // goes once its last handler has returned, which may be after the test.
+    struct Gate {
+        std::atomic<bool> released{false};
+        std::atomic<int> slowStarted{0};
+        std::mutex leftMutex;
+        std::string left;
+    };
+    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
     std::unique_ptr<RuntimeFactory> factory = std::make_unique<RuntimeFactory>();
 };
 
@@ -340,7 +345,7 @@ TEST_F(AService, ReportsAndCarriesEveryDispatchAndBroadcastWhileClientsDieOrGoSi
     ASSERT_FALSE(silent.call(2, "connect_to_provider", channelMap(s, "load")).isError());
     const std::string dyingId = dying->call(2, "connect_to_provider", channelMap(d, "load")).text;
     dying->request(3, "client_dispatch", dispatchMap(d, dyingId, "x", "slow"));
-    ASSERT_TRUE(eventually([this] { return slowStarted == 1; }));
+    ASSERT_TRUE(eventually([this] { return gate->slowStarted == 1; }));
     const auto status = statusOf(9701);
     ASSERT_TRUE(status.is_object());
     const auto runtimeEntry = [](int handle, const char* uuid) {
@@ -363,7 +368,7 @@ TEST_F(AService, ReportsAndCarriesEveryDispatchAndBroadcastWhileClientsDieOrGoSi
     EXPECT_EQ(none.exitWithin(5s), 1);
     EXPECT_THAT(none.output(), HasSubstr("no runtime service answers"));
     dying.reset();
-    released = true; // answers a client that is gone
+    gate->released = true; // answers a client that is gone
     EXPECT_TRUE(eventually([this] { return whoLeft() == "dying "; })) << whoLeft();
 
     const std::vector<std::string> uuids = {"first", "second", "third"};
@@ -408,7 +413,7 @@ TEST_P(AServiceThatEnds, FailsEveryWaitAndTellsEveryRuntimeWithinTheSilenceLimit
     std::vector<Reply> calls;
     for (int i = 0; i < 3; ++i)
         calls.push_back(channel->dispatchAsync("slow", std::to_string(i)));
-    ASSERT_TRUE(eventually([this] { return slowStarted == 1; }));
+    ASSERT_TRUE(eventually([this] { return gate->slowStarted == 1; }));
     FramePeer peer(port_);
     peer.connect();
 
@@ -430,7 +435,7 @@ TEST_P(AServiceThatEnds, FailsEveryWaitAndTellsEveryRuntimeWithinTheSilenceLimit
     // Settles in time; only a stopped service cannot have taken it before it ended.
     EXPECT_THAT(outcome(lateConnect, within()),
                 ::testing::AnyOf(StartsWith("error:"), std::string(GetParam() == SIGSTOP ? "error:" : "done")));
-    released = true;
+    gate->released = true;
     const auto ending = std::chrono::steady_clock::now();
     late.reset();
     watcher.reset();
