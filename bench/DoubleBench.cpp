@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 #include <msgpack.hpp>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -23,6 +24,34 @@ using namespace HalvoraAdapterApi;
 using HalvoraTest::NativeDouble;
 
 namespace {
+
+// The double's calls answered with a copy of their request, as cheaply as an
+// adapter could; while held, they wait (the caller's thread blocks in the call).
+std::atomic<bool> echoesHeld{false};
+std::mutex echoGateMutex;
+std::condition_variable echoGateOpened;
+
+NativeResult echo(const std::uint8_t* request, std::uint64_t length)
+{
+    if (echoesHeld.load()) {
+        std::unique_lock<std::mutex> lock(echoGateMutex);
+        echoGateOpened.wait(lock, [] { return !echoesHeld.load(); });
+    }
+    NativeResult echoed{};
+    echoed.length = static_cast<std::uint32_t>(length);
+    echoed.data = new std::uint8_t[length == 0 ? 1 : length];
+    std::memcpy(echoed.data, request, length);
+    return echoed;
+}
+
+void holdEchoes(bool held)
+{
+    {
+        std::lock_guard<std::mutex> lock(echoGateMutex);
+        echoesHeld.store(held);
+    }
+    echoGateOpened.notify_all();
+}
 
 const std::string kTopic = "quote";
 const std::string kPayload = "{\"symbol\":\"ABC\",\"bid\":101.25}";
@@ -47,11 +76,11 @@ public:
         provider->registerTopic(kTopic, [this](std::shared_ptr<std::string>, EndpointId) { return reply; });
         provider->openAsync().get();
         connection = *NativeDouble::instance().lastConnection();
-        NativeDouble::instance().setEcho(true);
+        NativeDouble::instance().setBypass(echo);
     }
     ~DoubleSession()
     {
-        NativeDouble::instance().setEcho(false);
+        NativeDouble::instance().setBypass(nullptr);
         runtime->disconnectAsync().get();
         detail::setDebugOutputSink(nullptr);
     }
@@ -229,11 +258,11 @@ void Dispatch_Burst(benchmark::State& state)
     std::vector<std::shared_future<std::shared_ptr<std::string>>> futures;
     futures.reserve(count);
     for (auto _ : state) {
-        NativeDouble::instance().holdEchoes(true);
+        holdEchoes(true);
         for (std::size_t i = 0; i < count; ++i) {
             futures.push_back(client->dispatchAsync(kTopic, kPayload));
         }
-        NativeDouble::instance().holdEchoes(false);
+        holdEchoes(false);
         for (const auto& future : futures) {
             future.wait();
         }

@@ -107,13 +107,12 @@ public:
     std::size_t invalidReleases() const;
     std::size_t repliesReleased() const;
 
-    // For benchmarks: while on, every function but connect answers with a
-    // fresh copy of its request, recording and counting nothing, and such
-    // buffers are freed uncounted. Switch it off only once every echoed
-    // buffer has been given back.
-    void setEcho(bool on);
-    // While held, echoing calls wait (the caller's thread blocks in the call).
-    void holdEchoes(bool held);
+    // For benchmarks: while set, every function but connect is answered by
+    // `answer` with a buffer from new[], recording and counting nothing, and
+    // such buffers are freed uncounted. Clear it only once every such buffer
+    // has been given back.
+    using Bypass = NativeResult (*)(const std::uint8_t* request, std::uint64_t length);
+    void setBypass(Bypass answer);
 
     std::optional<Connection> lastConnection() const;
     // Through the last connection's callbacks; the reply is decoded and given
