@@ -105,9 +105,6 @@ INSTANTIATE_TEST_SUITE_P(
                               RvmOptions(false, false, false, "", "", "", "", "", ""), "", Connect::Default, false),
                optionsMap("", 0, 1, 0, {{"rvm_options", rvmMap(false, false, false, "", "", "", "", "", "")}})},
         MapRow{"smallNegatives", withIntegers(-5, -1, 127), optionsMap("127.0.0.1", -5, -1, 127)},
-        MapRow{"oneByte", withIntegers(-200, -33, 128), optionsMap("127.0.0.1", -200, -33, 128)},
-        MapRow{"twoBytes", withIntegers(40000, 255, 65535), optionsMap("127.0.0.1", 40000, 255, 65535)},
-        MapRow{"fourBytes", withIntegers(70000, -40000, 256), optionsMap("127.0.0.1", 70000, -40000, 256)},
         MapRow{"extremes", withIntegers(2147483647, -2147483647 - 1, 0, std::string(40, 'h')),
                optionsMap(std::string(40, 'h'), 2147483647, -2147483647 - 1, 0)}),
     [](const auto& info) { return std::string(info.param.name); });
