@@ -46,13 +46,13 @@ events = {
     "not_array": pack({"type": "ChannelMessage"}),
 }
 
-# Endpoint ids as the core makes them; "########" stands for the core's random tag.
-PROVIDER, CLIENT = "provider:########:1", "client:########:2"
+# Endpoint ids in the form the core makes them.
+PROVIDER, CLIENT = "provider:abcdefgh:1", "client:abcdefgh:2"
 requests = {  # first byte chooses the request kind
     "create_provider": b"\x00" + pack({"handle": 1, "provider_name": "prices"}),
     "connect": b"\x01" + pack({"handle": 2, "provider_name": "news", "wait": True}),
     "disconnect_client": b"\x02" + pack({"handle": 2, "client_id": CLIENT}),
-    "client_dispatch": b"\x83" + pack({"handle": 2, "client_id": CLIENT, "topic": "t",
+    "client_dispatch": b"\x03" + pack({"handle": 2, "client_id": CLIENT, "topic": "t",
                                         "payload_json": "{}", "is_null": False}),
     "dispatch_to_endpoint": b"\x04" + pack({"handle": 1, "source": PROVIDER, "topic": "t",
                                             "destination": {"endpoint_id": CLIENT},

@@ -54,10 +54,10 @@ protected:
 
 TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileConnectingOrDisconnecting)
 {
-    std::vector<Reply> replies;
+    int fired = 0, answered = 0;
     auto fireBoth = [&](const Call&) {
-        replies.push_back(fire("t", "x"));
-        replies.push_back(native().fireEvent(adapterDisconnectedEvent()));
+        answered += fire("t", "x").returned + native().fireEvent(adapterDisconnectedEvent()).returned;
+        fired += 2;
         return Result::uint(5);
     };
     EXPECT_EQ(outcome(runtime->disconnectAsync()), "done");
@@ -65,9 +65,8 @@ TEST_F(AFaultyAdapter, DropsEventsThatArriveWhileConnectingOrDisconnecting)
     EXPECT_EQ(outcome(runtime->connectAsync()), "done");
     native().respond("d_halvora_disconnect", fireBoth);
     EXPECT_EQ(outcome(runtime->disconnectAsync()), "done");
-    ASSERT_EQ(replies.size(), 4u);
-    for (const Reply& reply : replies)
-        EXPECT_FALSE(reply.returned);
+    EXPECT_EQ(fired, 4);
+    EXPECT_EQ(answered, 0);
 }
 
 // Adapter threads route a storm of events to handlers that re-enter the
@@ -137,8 +136,6 @@ TEST_F(AFaultyAdapter, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEnds
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_FALSE(
-        NativeDouble::fireEvent(connection, channelEvent("ChannelMessage", someClient, "news", "count")).returned);
 }
 
 } // namespace
