@@ -51,13 +51,6 @@ TEST_P(AnAdapterResult, ReadsAsItsFlagsSayAndIsReleasedOnce)
     EXPECT_EQ(native.invalidReleases(), 0u);
 }
 
-std::vector<std::uint8_t> nested(std::size_t depth)
-{
-    std::vector<std::uint8_t> bytes(depth, 0x91);
-    bytes.push_back(0xc0);
-    return bytes;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Results, AnAdapterResult,
     ::testing::Values(ResultRow{"text", Result::text("reply"), "value:reply", ""},
@@ -72,7 +65,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 "value:", parseError + "end of buffer.\n"},
                       ResultRow{"empty", Result::raw({}), "value:", parseError + "end of buffer.\n"},
                       ResultRow{"reservedByte", Result::raw(hexBytes("c1")), "value:", parseError + "format error.\n"},
-                      ResultRow{"tooDeep", Result::raw(nested(200)), "value:", parseError + "format error.\n"},
                       ResultRow{"notText", Result::raw(hexBytes("81 a1 6b a1 76")), "value:", ""},
                       ResultRow{"trailingBytes", Result::raw(hexBytes("a2 6f 6b ff ff")), "value:ok", ""}),
     [](const auto& info) { return std::string(info.param.name); });
