@@ -74,7 +74,6 @@ protected:
         return runtime;
     }
 
-    // "echo" answers with the sender and the payload; "flaky" as endedRight says.
     std::shared_ptr<ChannelProvider> provide(const std::shared_ptr<Runtime>& runtime, const std::string& channel,
                                              const std::string& topic = "", Handler handler = nullptr)
     {
@@ -92,6 +91,7 @@ protected:
         return client;
     }
 
+    // "echo" answers with the sender and the payload; "flaky" as endedRight says.
     std::shared_ptr<ChannelProvider> openProvider()
     {
         providerRuntime = connected("provider-app");
