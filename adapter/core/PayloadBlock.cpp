@@ -1,7 +1,6 @@
 #include "core/PayloadBlock.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -12,22 +11,6 @@
 namespace halvora::adapter {
 
 namespace {
-
-// The one block kept for the next payload. Payloads are packed on the
-// caller's thread and released on the receiver's, so the block is the
-// process's, not a thread's.
-struct KeptBlock {
-    std::mutex keptMutex; // guards data and capacity
-    std::uint8_t* data = nullptr;
-    std::size_t capacity = 0;
-};
-
-// Leaked on purpose: payloads may still be released while the process exits.
-KeptBlock& kept()
-{
-    static KeptBlock* instance = new KeptBlock;
-    return *instance;
-}
 
 #if defined(__linux__)
 constexpr std::size_t hugePage = std::size_t{2} << 20;
@@ -80,20 +63,6 @@ PayloadBlock::PayloadBlock(std::size_t size)
         return;
     }
 #endif
-    std::uint8_t* spare = nullptr;
-    std::size_t spareCapacity = 0;
-    if (size <= keptLimit) {
-        KeptBlock& block = kept();
-        std::lock_guard<std::mutex> lock(block.keptMutex);
-        std::swap(spare, block.data);
-        std::swap(spareCapacity, block.capacity);
-    }
-    if (spare != nullptr && spareCapacity >= size) {
-        data_ = spare;
-        capacity_ = spareCapacity;
-        return;
-    }
-    std::free(spare);
     data_ = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
     if (data_ == nullptr)
         throw std::bad_alloc();
@@ -132,14 +101,7 @@ void PayloadBlock::release() noexcept
         return;
     }
 #endif
-    std::uint8_t* dropped = data_;
-    if (capacity_ <= keptLimit) {
-        KeptBlock& block = kept();
-        std::lock_guard<std::mutex> lock(block.keptMutex);
-        std::swap(dropped, block.data);
-        block.capacity = capacity_;
-    }
-    std::free(dropped);
+    std::free(data_);
     data_ = nullptr;
 }
 

@@ -1,7 +1,8 @@
 // The memory a payload is packed into on its way to the runtime that reads
-// it. Every message of a payload's size would otherwise take a fresh block
-// from the allocator, which hands freed blocks of that size back to the
-// system and faults them in again 4 KiB at a time on the next message.
+// it. A large one is mapped on its own in huge pages where the system grants
+// them: a block of that size taken from the allocator would be handed back to
+// the system when freed and faulted in again 4 KiB at a time on the next
+// message.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +24,6 @@ public:
     std::uint8_t* data() const { return data_; }
     std::size_t capacity() const { return capacity_; }
 
-    // Blocks up to this size are kept, one for the process, for the next
-    // payload; a megabyte of payload and the event around it.
-    static constexpr std::size_t keptLimit = (std::size_t{1} << 20) + 4096;
     // From this size on a block is mapped on its own, in huge pages where
     // the system grants them, and unmapped when released.
     static constexpr std::size_t mappedFrom = std::size_t{2} << 20;

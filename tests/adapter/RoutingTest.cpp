@@ -108,8 +108,8 @@ TEST_F(AnEmbeddedRuntime, HasOneLiveProviderPerChannelAndTellsItOfClientsAndItsC
 
 TEST_F(AnEmbeddedRuntime, CarriesEachPayloadIntactWhateverTheSizeOfTheOneBefore)
 {
-    // Payload memory is kept or mapped by size; a message must never see its
-    // predecessor's bytes or run past its block.
+    // Payload memory is mapped or taken from the allocator by size; a message
+    // must never see its predecessor's bytes or run past its block.
     open();
     provider.answer([](const Event& event) { return text(event.at(4)); });
     const std::size_t mebibyte = std::size_t{1} << 20;
