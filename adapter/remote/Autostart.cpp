@@ -191,8 +191,8 @@ std::string readyLine(int readyRead, std::chrono::steady_clock::time_point deadl
         if (left.count() <= 0)
             return "it did not answer within " + std::to_string(answerLimit.count()) + " s";
         const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue; // the deadline above tells a silent service from one that ended
         char chunk[512];
         const ssize_t got = ready > 0 ? ::read(readyRead, chunk, sizeof chunk) : -1;
         if (got < 0 && errno == EINTR)
