@@ -475,6 +475,7 @@ TEST_F(AService, DropsPeersThatBreakTheFrameFormatAndAnswersPayloadsOverTheBound
         std::string("\xff\xff\xff\xff", 4),                     // announces 4 GiB
         std::string("\x00\x40\x00\x01", 4),                     // one byte over the bound
         std::string("\x00\x00\x00\x03\xc1\xc1\xc1", 7),         // not MessagePack
+        std::string("\x00\x00\x00\x01\x07", 5),                 // a number, not an array
         std::string("\x00\x00\x00\x02\x92\x07", 6),             // an array, but no message
         std::string("\x00\x00\x00\x05\x95\x01\x01\x00\xa0", 9), // a response, which only the service sends
         std::string("\x00\x00\x10\x00\x95", 5),                 // unfinished: stalls mid-frame
@@ -489,7 +490,7 @@ TEST_F(AService, DropsPeersThatBreakTheFrameFormatAndAnswersPayloadsOverTheBound
     std::size_t badFrames = 0;
     for (auto at = log.find(": bad frame: "); at != std::string::npos; at = log.find(": bad frame: ", at + 1))
         ++badFrames;
-    EXPECT_EQ(badFrames, 5u) << log;
+    EXPECT_EQ(badFrames, 6u) << log;
     EXPECT_THAT(log, HasSubstr(": stall: it stalled in the middle of a frame"));
 }
 
