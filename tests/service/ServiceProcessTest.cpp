@@ -442,6 +442,9 @@ TEST_P(AServiceThatEnds, FailsEveryWaitAndTellsEveryRuntimeWithinTheSilenceLimit
     factory.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - ending, 6s);
     if (GetParam() == SIGSTOP) {
+        Child status({HALVORA_RUNTIME_PATH, "status", "--port", std::to_string(port_)});
+        EXPECT_EQ(status.exitWithin(8s), 1); // asks within a bound, too
+        EXPECT_THAT(status.output(), HasSubstr("it did not answer in time"));
         service_->signal(SIGCONT);
     } else {
         // Ends once its peers are gone, not at the end of its flush limit (2 s).
