@@ -672,6 +672,8 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
     const std::string me = std::to_string(::getpid());
     EXPECT_NE(statField(service, 1), me);
     EXPECT_NE(statField(service, 3), std::to_string(::getsid(0)));
+    for (const char* stream : {"0", "1", "2"}) // none of them the application's
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(service) + "/fd/" + stream), "/dev/null") << stream;
     int zombies = 0; // children of this process that nobody reaped
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const pid_t pid = std::atoi(entry.path().filename().c_str());
