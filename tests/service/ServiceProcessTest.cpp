@@ -392,6 +392,7 @@ TEST_F(AService, ReportsAndCarriesEveryDispatchAndBroadcastWhileClientsDieOrGoSi
     provider->broadcastAsync("notice", "hello").get();
     EXPECT_TRUE(eventually([&notices] { return notices == 6; }));
     runtimes[0]->disconnectAsync().get();
+    EXPECT_TRUE(service_->says("uuid \"first\") disconnected\n")); // told, not found gone
     EXPECT_TRUE(eventually([this] { return whoLeft() == "dying silent first "; })) << whoLeft();
 }
 
