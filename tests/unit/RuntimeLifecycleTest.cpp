@@ -83,9 +83,26 @@ TEST_P(AFailedConnect, RaisesAndLeavesTheRuntimeUsableForALaterConnect)
     EXPECT_EQ(outcome(runtime->getDesktopSystem()->launchManifest("https://example.test/app.json", nullptr)), "null");
 }
 
+} // namespace
+
+namespace HalvoraTest {
+// Rows are named; their bytes would only make the listed names vary.
+static void PrintTo(const Result& result, std::ostream* out)
+{
+    *out << result.bytes.size() << " bytes";
+}
+} // namespace HalvoraTest
+
+namespace {
+
+const auto unusableName = [](const auto& info) {
+    const char* const names[] = {"Zero", "Error", "Text", "Null", "Undecodable", "NoBuffer"};
+    return std::string(names[info.index]);
+};
 INSTANTIATE_TEST_SUITE_P(UnusableResults, AFailedConnect,
                          ::testing::Values(Result::uint(0), Result::error("no runtime"), Result::text("7"),
-                                           Result::null(), Result::raw({0xc1}), Result::nullPointer()));
+                                           Result::null(), Result::raw({0xc1}), Result::nullPointer()),
+                         unusableName);
 
 TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueuedWorkFinish)
 {
