@@ -81,9 +81,9 @@ std::shared_ptr<std::string> sharedText(std::string_view text, bool reuse)
     std::unique_ptr<std::string, void (*)(std::string*) noexcept> value(new std::string, reuse ? keepText : dropText);
     if (reuse && worthKeeping(text.size())) {
         takeKept(*value, text.size());
-    } else if (text.size() >= adviseFrom) {
+    } else {
         value->reserve(text.size());
-        adviseHugePages(value->data(), text.size());
+        adviseHugePages(value->data(), text.size()); // only where the block is large enough
     }
     value->assign(text.data(), text.size());
     return std::shared_ptr<std::string>(std::move(value));
