@@ -59,7 +59,6 @@ PayloadBlock::PayloadBlock(std::size_t size)
         if (data_ == nullptr)
             throw std::bad_alloc();
         capacity_ = size;
-        mapped_ = true;
         return;
     }
 #endif
@@ -70,8 +69,7 @@ PayloadBlock::PayloadBlock(std::size_t size)
 }
 
 PayloadBlock::PayloadBlock(PayloadBlock&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), capacity_(std::exchange(other.capacity_, 0)),
-      mapped_(std::exchange(other.mapped_, false))
+    : data_(std::exchange(other.data_, nullptr)), capacity_(std::exchange(other.capacity_, 0))
 {}
 
 PayloadBlock& PayloadBlock::operator=(PayloadBlock&& other) noexcept
@@ -80,7 +78,6 @@ PayloadBlock& PayloadBlock::operator=(PayloadBlock&& other) noexcept
         release();
         data_ = std::exchange(other.data_, nullptr);
         capacity_ = std::exchange(other.capacity_, 0);
-        mapped_ = std::exchange(other.mapped_, false);
     }
     return *this;
 }
@@ -95,7 +92,7 @@ void PayloadBlock::release() noexcept
     if (data_ == nullptr)
         return;
 #if defined(__linux__)
-    if (mapped_) {
+    if (capacity_ >= mappedFrom) { // as the constructor chose
         unmap(data_, capacity_);
         data_ = nullptr;
         return;

@@ -33,7 +33,6 @@ private:
 
     std::uint8_t* data_ = nullptr;
     std::size_t capacity_ = 0;
-    bool mapped_ = false;
 };
 
 } // namespace halvora::adapter
