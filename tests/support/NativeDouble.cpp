@@ -1,13 +1,10 @@
 #include "NativeDouble.h"
 
-#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
-#include <sstream>
 
 namespace HalvoraTest {
 
@@ -18,14 +15,12 @@ std::atomic<NativeDouble::Bypass> bypass{nullptr};
 
 struct State {
     mutable std::mutex mutex;
-    mutable std::condition_variable callsChanged;
     std::vector<Call> calls;
     std::map<std::string, std::deque<Result>> scripts;
     std::map<std::string, NativeDouble::Handler> handlers;
     std::map<const std::uint8_t*, std::uint64_t> liveBuffers;
     std::size_t nullOutstanding = 0;
     std::size_t invalid = 0;
-    std::size_t repliesReleased = 0;
     std::uint64_t nextHandle = 1;
     std::vector<Connection> connections;
 };
@@ -48,7 +43,7 @@ void NativeDouble::reset()
     s.handlers.clear();
     s.connections.clear();
     // Buffers a test did not give back stay live, so a late release is not miscounted as invalid.
-    s.invalid = s.nullOutstanding = s.repliesReleased = 0;
+    s.invalid = s.nullOutstanding = 0;
     s.nextHandle = 1;
 }
 
@@ -76,15 +71,6 @@ std::vector<Call> NativeDouble::calls(const std::string& function) const
     return result;
 }
 
-bool NativeDouble::waitForCalls(const std::string& function, std::size_t count, std::chrono::milliseconds timeout) const
-{
-    std::unique_lock<std::mutex> lock(s.mutex);
-    return s.callsChanged.wait_for(lock, timeout, [&] {
-        const auto named = [&](const Call& call) { return call.function == function; };
-        return static_cast<std::size_t>(std::count_if(s.calls.begin(), s.calls.end(), named)) >= count;
-    });
-}
-
 #define HALVORA_DOUBLE_COUNTER(name, expression)                                                                       \
     std::size_t NativeDouble::name() const                                                                             \
     {                                                                                                                  \
@@ -93,7 +79,6 @@ bool NativeDouble::waitForCalls(const std::string& function, std::size_t count, 
     }
 HALVORA_DOUBLE_COUNTER(outstandingBuffers, s.liveBuffers.size() + s.nullOutstanding)
 HALVORA_DOUBLE_COUNTER(invalidReleases, s.invalid)
-HALVORA_DOUBLE_COUNTER(repliesReleased, s.repliesReleased)
 
 std::optional<Connection> NativeDouble::lastConnection() const
 {
@@ -115,14 +100,13 @@ Reply NativeDouble::fireEvent(const Connection& connection, const std::vector<st
         return reply;
     }
     reply.returned = true;
+    std::uint64_t length = 0;
     for (int i = 7; i >= 0; --i) { // the length prefix is little-endian
-        reply.declaredLength = (reply.declaredLength << 8) | buffer[i];
+        length = (length << 8) | buffer[i];
     }
-    reply.bytes.assign(buffer + 8, buffer + 8 + reply.declaredLength);
+    reply.bytes.assign(buffer + 8, buffer + 8 + length);
     reply.map = decoded(reply.bytes);
     connection.releaseReply(buffer);
-    std::lock_guard<std::mutex> lock(s.mutex);
-    ++s.repliesReleased;
     return reply;
 }
 
@@ -163,7 +147,6 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
     }
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.push_back(std::move(call));
-    s.callsChanged.notify_all();
     NativeResult native{};
     native.length = static_cast<std::uint32_t>(result->bytes.size());
     native.isError = result->isError ? 1 : 0;
@@ -204,17 +187,6 @@ void NativeDouble::release(std::uint8_t* data, std::uint64_t length)
         s.liveBuffers.erase(found);
         delete[] data;
     }
-}
-
-std::vector<std::uint8_t> hexBytes(const std::string& hex)
-{
-    std::vector<std::uint8_t> bytes;
-    std::istringstream stream(hex);
-    std::string token;
-    while (stream >> token) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(token, nullptr, 16)));
-    }
-    return bytes;
 }
 
 } // namespace HalvoraTest

@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -68,9 +67,8 @@ struct HALVORA_DOUBLE_API Call {
 };
 
 struct HALVORA_DOUBLE_API Reply {
-    bool returned = false; // false: the callback returned null
-    std::uint64_t declaredLength = 0;
-    std::vector<std::uint8_t> bytes; // what follows the length prefix
+    bool returned = false;           // false: the callback returned null
+    std::vector<std::uint8_t> bytes; // as long as the length prefix says
     Json map;
 
     bool isError() const { return map.value("is_error", false); }
@@ -99,13 +97,10 @@ public:
     void respond(const std::string& function, Handler handler);
 
     std::vector<Call> calls(const std::string& function = "") const; // "": every function
-    bool waitForCalls(const std::string& function, std::size_t count,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
     std::size_t outstandingBuffers() const;
     // Frees of pointers never handed out, frees given twice, or with a wrong length.
     std::size_t invalidReleases() const;
-    std::size_t repliesReleased() const;
 
     // For benchmarks: while set, every function but connect is answered by
     // `answer` with a buffer from new[], recording and counting nothing, and
@@ -145,7 +140,4 @@ inline std::vector<std::uint8_t> adapterDisconnectedEvent()
 {
     return channelEvent("AdapterDisconnected", EndpointFields(), "");
 }
-// Hex text ("83 a8 ...") to bytes, for inputs no encoder would write.
-HALVORA_DOUBLE_API std::vector<std::uint8_t> hexBytes(const std::string& hex);
-
 } // namespace HalvoraTest

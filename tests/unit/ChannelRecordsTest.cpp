@@ -48,13 +48,12 @@ struct EventRow {
 const EndpointFields someone{"app-2", "main", "prices", "ch-1", "ep-1"};
 const std::string mid(40, 'c'), wide(300, 'w'), widest(70000, 'x'); // str 8, 16 and 32
 const EndpointFields midName{"u", mid, "c", "i", "e"};
-const std::vector<std::uint8_t> mistyped = hexBytes("97 a1 54 93 a1 75 a1 6e a1 63 a1 63 a1 74 81 a1 6b a1 76 a0 01");
+const auto mistyped = bytesOf(Json::array({"T", {"u", "n", "c"}, "c", "t", {{"k", "v"}}, "", 1}));
 
 // The outer array of a message in its 16- and 32-bit forms, which only a count of 7 fits.
-std::vector<std::uint8_t> headed(const std::string& header)
+std::vector<std::uint8_t> headed(std::vector<std::uint8_t> event)
 {
     const auto message = channelEvent("ChannelMessage", midName, "c", "t", "{}");
-    std::vector<std::uint8_t> event = hexBytes(header);
     event.insert(event.end(), message.begin() + 1, message.end());
     return event;
 }
@@ -84,18 +83,17 @@ INSTANTIATE_TEST_SUITE_P(
                                "2|,,,,|c|t|<null>", true},
                       EventRow{"typeInOtherCase", channelEvent("channelmessage", {}, "c"), "0|,,,,|c||", true},
                       EventRow{"unknownType", channelEvent("Unknown", {}, "c", "", "", true), "0|,,,,|c||<null>", true},
-                      EventRow{"array16", headed("dc 00 07"), midMessage, true},
-                      EventRow{"array32", headed("dd 00 00 00 07"), midMessage, true},
-                      EventRow{"array16Of6", headed("dc 00 06"), midMessage, false},
-                      EventRow{"array32Of6", headed("dd 00 00 00 06"), midMessage, false},
-                      EventRow{"typeNotText", hexBytes("91 01"), "0|,,,,|||", false},
-                      EventRow{"shortArray", hexBytes("96 a1 54"), "undecodable", false},
-                      EventRow{"cutInText", hexBytes("97 a1"), "undecodable", false},
-                      EventRow{"cutInHeader", hexBytes("dd 00 00"), "undecodable", false},
-                      EventRow{"emptyArray", hexBytes("90"), "0|,,,,|||", false},
-                      EventRow{"nil", hexBytes("c0"), "0|,,,,|||", false},
-                      EventRow{"text", hexBytes("a3 61 62 63"), "0|,,,,|||", false},
-                      EventRow{"map", hexBytes("81 a1 61 01"), "0|,,,,|||", false},
+                      EventRow{"array16", headed({0xdc, 0x00, 0x07}), midMessage, true},
+                      EventRow{"array32", headed({0xdd, 0x00, 0x00, 0x00, 0x07}), midMessage, true},
+                      EventRow{"array16Of6", headed({0xdc, 0x00, 0x06}), midMessage, false},
+                      EventRow{"array32Of6", headed({0xdd, 0x00, 0x00, 0x00, 0x06}), midMessage, false},
+                      EventRow{"typeNotText", {0x91, 0x01}, "0|,,,,|||", false},
+                      EventRow{"shortArray", {0x96, 0xa1, 0x54}, "undecodable", false},
+                      EventRow{"cutInText", {0x97, 0xa1}, "undecodable", false},
+                      EventRow{"cutInHeader", {0xdd, 0x00, 0x00}, "undecodable", false},
+                      EventRow{"emptyArray", {0x90}, "0|,,,,|||", false}, EventRow{"nil", {0xc0}, "0|,,,,|||", false},
+                      EventRow{"text", {0xa3, 0x61, 0x62, 0x63}, "0|,,,,|||", false},
+                      EventRow{"map", {0x81, 0xa1, 0x61, 0x01}, "0|,,,,|||", false},
                       // A short endpoint, a map as payload, and 1 where true belongs.
                       EventRow{"mistyped", mistyped, "0|u,n,c,,|c|t|", false}),
     [](const auto& info) { return std::string(info.param.name); });

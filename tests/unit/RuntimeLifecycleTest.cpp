@@ -107,11 +107,15 @@ INSTANTIATE_TEST_SUITE_P(UnusableResults, AFailedConnect,
 TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueuedWorkFinish)
 {
     connect();
+    // The queued launch ends only once the adapter has been told.
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     native().respond(launchFunction, [released](const Call&) {
-        released.wait();
-        return Result::text("launched");
+        return Result::text(released.wait_for(5s) == std::future_status::ready ? "launched" : "ran first");
+    });
+    native().respond(disconnectFunction, [&](const Call&) {
+        release.set_value();
+        return Result::null();
     });
     auto launched = launch();
     std::vector<std::string> order;
@@ -122,9 +126,6 @@ TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueued
     runtime->subscribeDisconnected(std::function<void()>());
     runtime->subscribeDisconnected([&] { order.push_back("C"); });
     auto disconnected = runtime->disconnectAsync();
-    ASSERT_TRUE(native().waitForCalls(disconnectFunction, 1));
-    EXPECT_EQ(launched.wait_for(0ms), std::future_status::timeout);
-    release.set_value();
     // An empty subscriber ends the walk; the adapter is still told and the queue drained.
     EXPECT_THROW(disconnected.get(), std::bad_function_call);
     EXPECT_EQ(outcome(launched), "value:launched");
@@ -134,7 +135,8 @@ TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueued
 
 // Subscribers added while being told take effect next time; the adapter's
 // disconnect error is raised after the teardown; a reconnect serves with the
-// new handle; unsubscribing removes every subscriber.
+// new handle; unsubscribing removes every subscriber; events that arrive
+// while the adapter connects or disconnects are dropped.
 TEST_F(ARuntime, ReconnectsAfterADisconnectAndServesWithTheNewHandle)
 {
     connect();
@@ -153,9 +155,19 @@ TEST_F(ARuntime, ReconnectsAfterADisconnectAndServesWithTheNewHandle)
     runtime->disconnectAsync().get();
     EXPECT_EQ(told, 3);
     runtime->unsubscribeDisconnected(nullptr);
+    int answered = 0;
+    const auto fireBoth = [&](const Call&) {
+        answered += native().fireEvent(channelEvent("ChannelMessage", someone, "news")).returned +
+                    native().fireEvent(adapterDisconnectedEvent()).returned;
+        return Result::uint(5);
+    };
+    native().respond(connectFunction, fireBoth);
+    native().respond(disconnectFunction, fireBoth);
     connect();
-    runtime->disconnectAsync().get();
+    EXPECT_EQ(outcome(runtime->disconnectAsync()), "done");
     EXPECT_EQ(told, 3);
+    EXPECT_EQ(answered, 0);
+    EXPECT_EQ(native().calls(disconnectFunction).back().request["handle"], 5);
 }
 
 TEST_F(ARuntime, SurvivesOverlappingConnectsAndDisconnectsAndASubscriberThatDisconnectsAgain)
@@ -195,8 +207,14 @@ TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCo
     connect();
     connect();
     // A launch that the adapter ends only when the connection closes.
-    native().respond(launchFunction, [](const Call&) {
-        return native().waitForCalls(disconnectFunction, 3) ? Result::error("closed") : Result::text("hung");
+    std::promise<void> close;
+    native().respond(disconnectFunction, [&](const Call& call) {
+        if (call.request["handle"] == 3)
+            close.set_value();
+        return Result::null();
+    });
+    native().respond(launchFunction, [closed = close.get_future().share()](const Call&) {
+        return closed.wait_for(5s) == std::future_status::ready ? Result::error("closed") : Result::text("hung");
     });
     auto launched = launch();
     auto provider = openProvider();
@@ -238,6 +256,80 @@ TEST_F(ARuntime, NeverLetsLateEventsOfAClosedConnectionReachAnyRuntime)
         EXPECT_FALSE(NativeDouble::fireEvent(second, lost).returned);
         EXPECT_TRUE(next->isConnected());
     }
+}
+
+// Adapter threads route a storm of events to handlers that re-enter the
+// library while application threads use the same ends, then fire on while the
+// runtime is destroyed: each event is answered in full, with its own reply, or
+// not at all, and every operation completes.
+TEST_F(ARuntime, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEndsAndTheRuntimeGoes)
+{
+    connect();
+    auto provider = openProvider();
+    auto client = connectedClient();
+    std::atomic<int> clientMessages{0}, connections{0}, wrong{0}, failures{0};
+    std::atomic<bool> stop{false};
+    provider->registerTopic("reenter", [weak = std::weak_ptr<Runtime>(runtime)](auto payload, EndpointId) {
+        if (auto live = weak.lock())
+            live->getChannels()->createProvider("p" + *payload);
+        return payload;
+    });
+    client->registerTopic("count", answering([&] { ++clientMessages; }));
+    provider->subscribeClientConnected([&](const EndpointId&) { ++connections; });
+    const Connection connection = *native().lastConnection();
+    const auto reenter = [&](const std::string& payload) {
+        return NativeDouble::fireEvent(connection,
+                                       channelEvent("ChannelProviderMessage", someone, "news", "reenter", payload));
+    };
+    std::vector<std::thread> adapterThreads, applicationThreads;
+    for (int t = 0; t < 4; ++t) {
+        adapterThreads.emplace_back([&, t] {
+            for (int i = 0; i < 250; ++i) {
+                EndpointFields from = someone;
+                from.endpointId = std::to_string(i % 8);
+                native().fireEvent(
+                    channelEvent(i % 2 ? "ProviderClientConnected" : "ProviderClientDisconnected", from, "news"));
+                const std::string payload = std::to_string(t) + "-" + std::to_string(i);
+                wrong += reenter(payload).payload() == payload ? 0 : 1;
+                native().fireEvent(channelEvent("ChannelMessage", someone, "news", "count"));
+            }
+        });
+        applicationThreads.emplace_back([&, t] {
+            auto own = runtime->getChannels()->createClient("news");
+            const std::string topic = "topic-" + std::to_string(t);
+            const EndpointId endpoint{someone.uuid, someone.name, someone.channelName, someone.channelId,
+                                      someone.endpointId};
+            for (int round = 0; round < 100; ++round) {
+                own->registerTopic(topic, nullptr);
+                for (const auto& future : {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(endpoint, topic),
+                                           provider->broadcastAsync(topic)})
+                    failures += outcome(future).rfind("error", 0) == 0 ? 1 : 0;
+                own->unregisterTopic(topic);
+            }
+        });
+    }
+    for (auto* threads : {&adapterThreads, &applicationThreads})
+        for (auto& thread : *threads)
+            thread.join();
+    EXPECT_EQ(clientMessages.load(), 1000);
+    EXPECT_EQ(connections.load(), 500);
+    std::vector<std::thread> late;
+    for (int t = 0; t < 4; ++t)
+        late.emplace_back([&] {
+            while (!stop) {
+                const Reply reply = reenter("late");
+                wrong += reply.returned && reply.map.size() != 3 ? 1 : 0;
+            }
+        });
+    provider.reset();
+    client.reset();
+    runtime.reset();
+    factory.reset();
+    stop = true;
+    for (auto& thread : late)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(failures.load(), 0);
 }
 
 TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
