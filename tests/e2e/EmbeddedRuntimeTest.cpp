@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <set>
 #include <thread>
 
 using namespace HalvoraAdapterApi;
@@ -96,7 +97,9 @@ protected:
     {
         providerRuntime = connected("provider-app");
         auto provider = providerRuntime->getChannels()->createProvider("prices");
-        provider->registerTopic("echo", [](std::shared_ptr<std::string> payload, EndpointId from) {
+        provider->registerTopic("echo", [this](std::shared_ptr<std::string> payload, EndpointId from) {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            providerThreads.insert(std::this_thread::get_id());
             return text("{\"from\":\"" + from.uuid + "\",\"echo\":" + (payload ? *payload : "null") + "}");
         });
         provider->registerTopic("flaky", [](std::shared_ptr<std::string> payload, EndpointId) {
@@ -106,7 +109,7 @@ protected:
             return payload;
         });
         provider->subscribeClientConnected([this](const EndpointId& client) {
-            std::lock_guard<std::mutex> lock(clientsMutex);
+            std::lock_guard<std::mutex> lock(seenMutex);
             clients.push_back(client);
         });
         provider->openAsync().get();
@@ -118,8 +121,9 @@ protected:
     const std::size_t baseline = HalvoraStress::threadBaseline();
     std::unique_ptr<RuntimeFactory> factory = std::make_unique<RuntimeFactory>();
     std::shared_ptr<Runtime> providerRuntime;
-    std::mutex clientsMutex;
+    std::mutex seenMutex; // guards clients and providerThreads
     std::vector<EndpointId> clients;
+    std::set<std::thread::id> providerThreads;
     std::atomic<int> noticed{0}, left{0}, providerGone{0}; // counted on event threads
 };
 
@@ -128,21 +132,36 @@ protected:
 TEST_F(TheEmbeddedRuntime, HoldsAWaitingConnectUntilTheProviderOpensThenCarriesEachRequestAndReply)
 {
     auto client = connected("trader")->getChannels()->createClient("prices");
-    EXPECT_THAT(outcome(client->connectAsync(false)), StartsWith("error:"));
+    EXPECT_EQ(outcome(client->connectAsync(false)), "error:no provider is open for the channel 'prices'");
     auto waiting = client->connectAsync(true);
     EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
     auto provider = openProvider();
     EXPECT_EQ(outcome(waiting), "done");
+    EXPECT_EQ(outcome(connected("rival")->getChannels()->createProvider("prices")->openAsync()),
+              "error:the channel 'prices' already has a provider");
     provider->registerTopic("nothing", answering(nullptr));
     provider->registerTopic("throws", answering(nullptr, [] { throw 42; }));
     auto own = connectedClient("provider-app");
     EXPECT_EQ(outcome(client->dispatchAsync("echo", "1")), "value:{\"from\":\"trader\",\"echo\":1}");
     EXPECT_EQ(outcome(own->dispatchAsync("echo")), "value:{\"from\":\"provider-app\",\"echo\":null}");
+    EXPECT_EQ(outcome(own->dispatchAsync("echo", "")), "value:{\"from\":\"provider-app\",\"echo\":}");
     EXPECT_THAT(outcome(own->dispatchAsync("flaky", "3")), HasSubstr("flaky:3"));
     EXPECT_EQ(outcome(own->dispatchAsync("throws")),
               "error:A topic handler threw an exception that is not a std::exception");
     EXPECT_EQ(outcome(own->dispatchAsync("nothing")), "null");
     EXPECT_EQ(outcome(own->dispatchAsync("unknown-topic")), "null");
+    // Payload memory is mapped or taken from the allocator by size; a message
+    // must never see its predecessor's bytes or run past its block.
+    const std::size_t mebibyte = std::size_t{1} << 20;
+    char fill = 'a';
+    for (const std::size_t size : {std::size_t{5000}, mebibyte, 3 * mebibyte, std::size_t{16}, mebibyte + 100,
+                                   std::size_t{5000}, 3 * mebibyte, mebibyte}) {
+        const std::string payload(size, fill++);
+        EXPECT_TRUE(outcome(client->dispatchAsync("echo", payload)) ==
+                    "value:{\"from\":\"trader\",\"echo\":" + payload + "}")
+            << size;
+    }
+    EXPECT_EQ(providerThreads.size(), 1u) << "a runtime's handlers run on its one event thread";
     // Disconnected locally only: the adapter still routes to it, and it does not answer.
     providerRuntime->registerDisconnection();
     EXPECT_EQ(outcome(client->dispatchAsync("nothing")), "error:The application did not answer");
@@ -189,29 +208,51 @@ TEST_F(TheEmbeddedRuntime, LetsTheProviderAskOneClientAndBroadcastAndTellsBothSi
 {
     auto provider = openProvider();
     provider->subscribeClientDisconnected([&](const EndpointId&) { ++left; });
+    std::promise<void> entered, release;
+    provider->registerTopic("hold", answering("held", [&, released = release.get_future().share()] {
+                                entered.set_value();
+                                released.wait();
+                            }));
     std::vector<std::shared_ptr<ChannelClient>> traders;
     for (const std::string uuid : {"trader-a", "trader-b"}) {
         auto client = connected(uuid)->getChannels()->createClient("prices");
-        client->registerTopic("notice", [this, uuid](std::shared_ptr<std::string>, EndpointId) {
+        client->registerTopic("notice", [this, uuid](std::shared_ptr<std::string>, EndpointId from) {
             ++noticed;
-            return text("ack from " + uuid);
+            return text(uuid + " heard " + from.uuid + " on " + from.channelId);
         });
         client->subscribeDisconnected([&] { ++providerGone; });
         client->connectAsync(false).get();
         traders.push_back(client);
     }
     ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lock(clientsMutex);
+        std::lock_guard<std::mutex> lock(seenMutex);
         return clients.size() == 2;
     }));
-    const EndpointId second = clients.at(1);
-    EXPECT_EQ(outcome(provider->dispatchAsync(second, "notice", "{}")), "value:ack from " + second.uuid);
+    const EndpointId first = clients.at(0), second = clients.at(1);
+    EXPECT_EQ(second.channelName, "prices");
+    // Both ends name the channel by the same id.
+    EXPECT_EQ(outcome(provider->dispatchAsync(second, "notice", "{}")),
+              "value:trader-b heard provider-app on " + second.channelId);
     provider->broadcastAsync("notice", "{}").get();
     EXPECT_TRUE(eventually([&] { return noticed == 3; }));
+    EXPECT_THAT(outcome(provide(providerRuntime, "other")->dispatchAsync(second, "notice")),
+                HasSubstr("is not a connected client of the channel 'other'"));
 
     traders[0]->disconnectAsync().get();
     EXPECT_TRUE(eventually([&] { return left == 1; }));
-    providerRuntime->disconnectAsync().get();
+    EXPECT_THAT(outcome(provider->dispatchAsync(first, "notice")), HasSubstr("is not a connected client"));
+    EXPECT_THAT(outcome(traders[0]->dispatchAsync("echo")), HasSubstr("is not connected to a channel of this runtime"));
+    EXPECT_THAT(outcome(traders[0]->disconnectAsync()), HasSubstr("is not connected to a channel"));
+
+    // The provider's runtime leaves while its handler serves trader-b: the
+    // call ends at once, the leave once the handler has returned.
+    auto held = traders[1]->dispatchAsync("hold");
+    entered.get_future().wait();
+    auto leaving = providerRuntime->disconnectAsync();
+    EXPECT_EQ(outcome(held), "error:the runtime that was to answer the call disconnected");
+    EXPECT_EQ(leaving.wait_for(50ms), std::future_status::timeout);
+    release.set_value();
+    leaving.get();
     EXPECT_TRUE(eventually([&] { return providerGone == 1; }));
 }
 
@@ -235,6 +276,8 @@ TEST_F(TheEmbeddedRuntime, EndsEveryRuntimeAndPendingCallOnShutdown)
     EXPECT_FALSE(clientRuntime->isConnected());
     EXPECT_FALSE(providerRuntime->isConnected());
     EXPECT_THROW(client->dispatchAsync("flaky", "1"), HalvoraApiException);
+    // Later connects start afresh, with every channel free.
+    EXPECT_EQ(outcome(connected("provider-app")->getChannels()->createProvider("prices")->openAsync()), "done");
 }
 
 TEST_F(TheEmbeddedRuntime, ClosesItsConnectionWhenDestroyedEvenWithAClientWaitingForAProvider)
@@ -297,6 +340,24 @@ TEST_F(TheEmbeddedRuntime, LeavesNothingOfAConnectionThatASecondConnectReplaced)
     // The old provider is closed, so its channel is free for the new connection.
     EXPECT_EQ(outcome(runtime->getChannels()->createProvider("old")->openAsync()), "done");
     runtime->disconnectAsync().get();
+}
+
+// The adapter's exit handling neither waits long for nor trips over
+// connections still in use.
+TEST_F(TheEmbeddedRuntime, LetsTheProcessExitPromptlyWithLiveConnectionsAndCallsInFlight)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            openProvider();
+            std::thread([this, client = connectedClient("trader")] {
+                for (;; ++noticed)
+                    client->dispatchAsync("flaky", "1").wait();
+            }).detach();
+            eventually([&] { return noticed > 10; });
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
