@@ -46,16 +46,6 @@ inline void releaseReply(std::uint8_t* reply)
         delete[] reply;
 }
 
-// One event: [type, [uuid, name, channelName, channelId, endpointId],
-// channelName, topic, payload, reserved, payload is null].
-struct Event {
-    json fields;
-    std::thread::id thread;
-
-    std::string at(std::size_t field) const { return fields.at(field).get<std::string>(); }
-    std::string endpointId() const { return fields.at(1).at(4).get<std::string>(); }
-};
-
 // Every test ends with no live connection and every buffer given back, once,
 // on both sides of the boundary.
 class AdapterTest : public ::testing::Test {
@@ -84,7 +74,7 @@ public:
     }
 
     // A reply buffer: an 8-byte little-endian length (by default the map's),
-    // then the map. An empty buffer stands for no reply at all.
+    // then the map.
     static Bytes framed(const Bytes& map, std::optional<std::uint64_t> declaredLength = std::nullopt)
     {
         Bytes bytes(8);
@@ -119,51 +109,38 @@ protected:
     }
 };
 
+// One event: [type, [uuid, name, channelName, channelId, endpointId],
+// channelName, topic, payload, reserved, payload is null].
 class FakeRuntime {
 public:
     // Answers an event; until one is set, and for the last event, "AdapterDisconnected",
     // events are answered without a value here, as handlers may hold the test's locals.
-    using Handler = std::function<Bytes(const Event&)>;
+    using Handler = std::function<Bytes(const json& event)>;
 
     // Connected from the start.
-    explicit FakeRuntime(std::string uuid = "fake-runtime") : uuid_(std::move(uuid)) { connect(); }
-    ~FakeRuntime()
+    explicit FakeRuntime(const std::string& uuid = "fake-runtime")
     {
-        if (handle != 0)
-            disconnect();
-    }
-
-    std::uint64_t connect()
-    {
-        const Bytes request = json::to_msgpack(json{{"runtime_options", {{"uuid", uuid_}, {"version", "1"}}},
-                                                    {"runtime_ptr", reinterpret_cast<std::uintptr_t>(this)},
-                                                    {"version", "1.2.1.34"}});
+        const Bytes request = json::to_msgpack(
+            json{{"runtime_options", {{"uuid", uuid}}}, {"runtime_ptr", reinterpret_cast<std::uintptr_t>(this)}});
         const std::string outcome =
             AdapterTest::outcomeOf(d_halvora_connect(request.data(), request.size(), onEvent, releaseReply));
-        return handle = outcome.rfind("number:", 0) == 0 ? std::stoull(outcome.substr(7)) : 0;
+        handle = outcome.rfind("number:", 0) == 0 ? std::stoull(outcome.substr(7)) : 0;
     }
+    ~FakeRuntime() { disconnect(); }
+
     std::string disconnect()
     {
-        return AdapterTest::callAdapter(d_halvora_disconnect, json::to_msgpack({{"handle", std::exchange(handle, 0)}}));
+        return AdapterTest::callAdapter(d_halvora_disconnect, json::to_msgpack({{"handle", handle}}));
     }
     void answer(Handler handler)
     {
         std::lock_guard<std::mutex> lock(eventsMutex_);
         handler_ = std::move(handler);
     }
-
-    std::vector<Event> events(const std::string& type = "") const
+    std::vector<json> events() const
     {
         std::lock_guard<std::mutex> lock(eventsMutex_);
-        std::vector<Event> matching;
-        std::copy_if(events_.begin(), events_.end(), std::back_inserter(matching),
-                     [&](const Event& event) { return type.empty() || event.at(0) == type; });
-        return matching;
-    }
-    // Waits, bounded, for an event of `type`.
-    bool waitFor(const std::string& type) const
-    {
-        return AdapterTest::eventually([&] { return !events(type).empty(); });
+        return events_;
     }
 
     // A request of this runtime: `fields` and its handle.
@@ -180,18 +157,14 @@ public:
     {
         return call(d_halvora_channels_connect_to_provider, {{"provider_name", channel}, {"wait", wait}});
     }
-    // A dispatch from the client `from`, or with `to`, from the provider `from` to the endpoint `to`.
-    std::string dispatch(const std::string& from, const std::string& topic,
-                         const std::optional<std::string>& payload = std::nullopt, const std::string& to = "") const
+    // A dispatch without payload from the client `from`, or with `to`, from
+    // the provider `from` to the endpoint `to`.
+    std::string dispatch(const std::string& from, const std::string& topic, const std::string& to = "") const
     {
-        json fields{{"topic", topic}, {"payload_json", payload.value_or("")}, {"is_null", !payload}};
-        if (to.empty()) {
-            fields["client_id"] = from;
-            return call(d_halvora_channels_client_dispatch, fields);
-        }
-        fields["destination"] = {{"endpoint_id", to}};
-        fields["source"] = from;
-        return call(d_halvora_channels_client_dispatch_to_endpoint, fields);
+        if (to.empty())
+            return call(d_halvora_channels_client_dispatch, {{"client_id", from}, {"topic", topic}, {"is_null", true}});
+        return call(d_halvora_channels_client_dispatch_to_endpoint,
+                    {{"destination", {{"endpoint_id", to}}}, {"source", from}, {"topic", topic}, {"is_null", true}});
     }
 
     std::uint64_t handle = 0;
@@ -200,7 +173,7 @@ private:
     static std::uint8_t* onEvent(const std::uint8_t* data, std::uint64_t length, void* context)
     {
         auto& runtime = *static_cast<FakeRuntime*>(context);
-        const Event event{json::from_msgpack(data, data + length, true, false), std::this_thread::get_id()};
+        const json event = json::from_msgpack(data, data + length, true, false);
         Handler handler;
         {
             std::lock_guard<std::mutex> lock(runtime.eventsMutex_);
@@ -208,8 +181,6 @@ private:
             handler = runtime.handler_;
         }
         const Bytes answer = handler && event.at(0) != "AdapterDisconnected" ? handler(event) : AdapterTest::noValue();
-        if (answer.empty())
-            return nullptr;
         auto* buffer = new std::uint8_t[answer.size()];
         std::copy(answer.begin(), answer.end(), buffer);
         std::lock_guard<std::mutex> lock(ledger.mutex);
@@ -217,9 +188,8 @@ private:
         return buffer;
     }
 
-    const std::string uuid_;
     mutable std::mutex eventsMutex_; // guards events_ and handler_
-    std::vector<Event> events_;
+    std::vector<json> events_;
     Handler handler_;
 };
 

@@ -55,6 +55,7 @@ TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
         {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", 1ull << 63}}}}),
          "error:'port' must be an integer"},
         {d_halvora_disconnect, m(json::object()), "error:the request lacks the key 'handle'"},
+        {d_halvora_disconnect, m({{"handle", 0}}), "error:the runtime handle 0 is not connected"},
         {d_halvora_channels_create_provider, m({{"handle", "1"}}), "error:'handle' must be an unsigned integer"},
         // Keys are matched whole, not by their start.
         {d_halvora_channels_create_provider,
@@ -76,6 +77,13 @@ TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
          "error:the manifest URL 'x:' is not supported"}};
     for (const auto& row : rows)
         EXPECT_EQ(callAdapter(row.function, row.request).substr(0, row.outcome.size()), row.outcome);
+
+    // A result buffer given back twice, or one never handed out, is ignored.
+    const NativeResult result = d_halvora_disconnect(nullptr, 0);
+    deallocate_rust_buffer(result.data, result.length);
+    deallocate_rust_buffer(result.data, result.length);
+    std::uint8_t foreign[4] = {};
+    deallocate_rust_buffer(foreign, sizeof foreign);
 }
 
 TEST(AFrame, CarriesABodyOfExactlyTheBoundAndNotOneByteMore)
