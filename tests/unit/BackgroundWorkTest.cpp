@@ -95,9 +95,9 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
     manager->addFuture(std::async(std::launch::deferred, [&] { deferredRan = true; }).share());
     auto destroyed = std::async(std::launch::async, [&] { manager.reset(); });
     EXPECT_EQ(destroyed.wait_for(30ms), std::future_status::timeout);
-    unfinishedResult.set_value(nullptr); // kept through every prune
-    EXPECT_EQ(destroyed.wait_for(30ms), std::future_status::timeout);
     unfinishedVoid.set_value();
+    EXPECT_EQ(destroyed.wait_for(30ms), std::future_status::timeout);
+    unfinishedResult.set_value(nullptr); // kept through every prune
     EXPECT_EQ(destroyed.wait_for(5s), std::future_status::ready);
     EXPECT_TRUE(deferredRan); // a deferred future counts as unfinished and is run
 }
