@@ -33,8 +33,7 @@ EndpointFields fields(const std::string& id)
 
 EndpointId endpoint(const std::string& id)
 {
-    const EndpointFields f = fields(id);
-    return EndpointId{f.uuid, f.name, f.channelName, f.channelId, f.endpointId};
+    return EndpointId{"uuid-" + id, "app-" + id, "news", "chan-" + id, id};
 }
 
 // A handler that logs name:payload@sender and answers `reply`.
@@ -149,7 +148,8 @@ TEST_F(TheChannels, FailWorkWithoutAnIdentityAndSendNothing)
     EXPECT_EQ(outcome(client->disconnectAsync()), "error:unknown client");
 }
 
-TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnly)
+// Providers track their connected clients for broadcasts and tell subscribers every time.
+TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnlyAndTrackConnectedClientsForBroadcasts)
 {
     std::vector<std::string> log;
     auto provider = openProvider();
@@ -180,6 +180,30 @@ TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnly)
     fire("ChannelDisconnected", "p");
     EXPECT_THAT(log, ElementsAre("provider:{}@c1", "first:<null>@p", "second:<null>@p", "first gone", "second gone",
                                  "first gone"));
+
+    std::vector<std::string> told;
+    provider->subscribeClientConnected([&](const EndpointId& e) { told.push_back("+" + e.endpointId); });
+    provider->subscribeClientDisconnected([&](const EndpointId& e) { told.push_back("-" + e.endpointId); });
+    for (const char* event : {"+a", "+a", "+b", "+c", "-b", "-never"}) {
+        fire(event[0] == '+' ? "ProviderClientConnected" : "ProviderClientDisconnected", event + 1);
+    }
+    EXPECT_THAT(told, ElementsAre("+a", "+a", "+b", "+c", "-b", "-never"));
+    EXPECT_EQ(outcome(provider->broadcastAsync("update", "{\"v\":2}")), "value:");
+    EXPECT_EQ(outcome(provider->broadcastAsync("ping")), "value:");
+    outcome(provider->dispatchAsync(endpoint("fence"), "fence")); // queued behind the broadcasts' dispatches
+    std::multiset<std::string> sent;
+    for (Call& call : native().calls(kToEndpoint)) {
+        Json& r = call.request;
+        sent.insert(r["destination"]["endpoint_id"].get<std::string>() + ":" + r["topic"].get<std::string>() + ":" +
+                    r["payload_json"].get<std::string>() + (r["is_null"] == true ? "null" : ""));
+    }
+    EXPECT_EQ(sent, (std::multiset<std::string>{"a:update:{\"v\":2}", "c:update:{\"v\":2}", "a:ping:null",
+                                                "c:ping:null", "fence:fence:null"}));
+    provider->unsubscribeClientConnected(nullptr);
+    provider->unsubscribeClientDisconnected(nullptr);
+    fire("ProviderClientConnected", "d");
+    fire("ProviderClientDisconnected", "d");
+    EXPECT_EQ(told.size(), 6u);
 }
 
 TEST_F(TheChannels, LogAndDropEventsThatDoNotDecodeAndHandALargePayloadWhole)
@@ -231,34 +255,6 @@ TEST_F(TheChannels, EndWithTheAdaptersDisconnectionWhichGetsTheExactEmptyReplyUn
         EXPECT_EQ(log, "An exception was thrown in C++ during the callback handler");
         EXPECT_FALSE(runtime->isConnected());
     }
-}
-
-TEST_F(TheChannels, TrackConnectedClientsForBroadcastsAndTellSubscribersEveryTime)
-{
-    auto provider = openProvider();
-    std::vector<std::string> told;
-    provider->subscribeClientConnected([&](const EndpointId& e) { told.push_back("+" + e.endpointId); });
-    provider->subscribeClientDisconnected([&](const EndpointId& e) { told.push_back("-" + e.endpointId); });
-    for (const char* event : {"+a", "+a", "+b", "+c", "-b", "-never"}) {
-        fire(event[0] == '+' ? "ProviderClientConnected" : "ProviderClientDisconnected", event + 1);
-    }
-    EXPECT_THAT(told, ElementsAre("+a", "+a", "+b", "+c", "-b", "-never"));
-    EXPECT_EQ(outcome(provider->broadcastAsync("update", "{\"v\":2}")), "value:");
-    EXPECT_EQ(outcome(provider->broadcastAsync("ping")), "value:");
-    outcome(provider->dispatchAsync(endpoint("fence"), "fence")); // queued behind the broadcasts' dispatches
-    std::multiset<std::string> sent;
-    for (Call& call : native().calls(kToEndpoint)) {
-        Json& r = call.request;
-        sent.insert(r["destination"]["endpoint_id"].get<std::string>() + ":" + r["topic"].get<std::string>() + ":" +
-                    r["payload_json"].get<std::string>() + (r["is_null"] == true ? "null" : ""));
-    }
-    EXPECT_EQ(sent, (std::multiset<std::string>{"a:update:{\"v\":2}", "c:update:{\"v\":2}", "a:ping:null",
-                                                "c:ping:null", "fence:fence:null"}));
-    provider->unsubscribeClientConnected(nullptr);
-    provider->unsubscribeClientDisconnected(nullptr);
-    fire("ProviderClientConnected", "d");
-    fire("ProviderClientDisconnected", "d");
-    EXPECT_EQ(told.size(), 6u);
 }
 
 TEST_F(TheChannels, KeepOneProviderPerNameAndOneHandlerPerTopicAndAnswerAFailingHandlerWithAnError)
