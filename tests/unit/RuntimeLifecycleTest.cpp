@@ -1,5 +1,5 @@
-// A runtime's life from connect to destruction against the test double,
-// where the adapter's side is scripted.
+// A runtime's life from the factory to destruction against the test double,
+// where the adapter's side is scripted, and its manifest launches.
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
 #include "../stress/StressSupport.h"
@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <set>
+#include <thread>
+#include <vector>
 
 using namespace HalvoraAdapterApi;
 using namespace HalvoraStress;
@@ -72,52 +74,46 @@ TEST_F(ARuntime, RefusesWorkUntilConnectedThenSendsItsOptionsAndAContextNeverUse
     EXPECT_EQ(banners, std::vector<std::wstring>(3, L"**** Initialising Halvora C++ Adapter v1.2.1.34 ****\n"));
 }
 
-class AFailedConnect : public RuntimeFixture, public ::testing::WithParamInterface<Result> {};
-
-TEST_P(AFailedConnect, RaisesAndLeavesTheRuntimeUsableForALaterConnect)
+TEST_F(ARuntime, RaisesOnAFailedConnectAndStaysUsableForALaterOne)
 {
-    native().script(connectFunction, GetParam());
-    EXPECT_EQ(outcome(runtime->connectAsync()), "error:Failed to connect to the runtime");
-    EXPECT_FALSE(runtime->isConnected());
-    connect();
-    EXPECT_EQ(outcome(runtime->getDesktopSystem()->launchManifest("https://example.test/app.json", nullptr)), "null");
+    const Result unusable[] = {Result::uint(0), Result::error("no runtime"), Result::text("7"),
+                               Result::null(),  Result::raw({0xc1}),         Result::nullPointer()};
+    for (std::size_t row = 0; row < std::size(unusable); ++row) {
+        SCOPED_TRACE(row);
+        native().script(connectFunction, unusable[row]);
+        EXPECT_EQ(outcome(runtime->connectAsync()), "error:Failed to connect to the runtime");
+        EXPECT_FALSE(runtime->isConnected());
+        connect();
+        EXPECT_EQ(outcome(launch()), "null");
+        runtime->disconnectAsync().get();
+    }
 }
 
-} // namespace
-
-namespace HalvoraTest {
-// Rows are named; their bytes would only make the listed names vary.
-static void PrintTo(const Result& result, std::ostream* out)
-{
-    *out << result.bytes.size() << " bytes";
-}
-} // namespace HalvoraTest
-
-namespace {
-
-const auto unusableName = [](const auto& info) {
-    const char* const names[] = {"Zero", "Error", "Text", "Null", "Undecodable", "NoBuffer"};
-    return std::string(names[info.index]);
-};
-INSTANTIATE_TEST_SUITE_P(UnusableResults, AFailedConnect,
-                         ::testing::Values(Result::uint(0), Result::error("no runtime"), Result::text("7"),
-                                           Result::null(), Result::raw({0xc1}), Result::nullPointer()),
-                         unusableName);
-
-TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueuedWorkFinish)
+// Launches send the url and the options as they were when asked for, in
+// queue order, and fail once the queue has stopped.
+TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueuedLaunchesFinish)
 {
     connect();
-    // The queued launch ends only once the adapter has been told.
+    auto desktop = runtime->getDesktopSystem();
+    // The first launch ends only once the adapter has been told; the others queue behind it.
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    native().respond(launchFunction, [released](const Call&) {
+    native().respond(launchFunction, [released = release.get_future().share()](const Call& call) {
+        const std::string url = call.request["manifest_url"];
+        if (url.empty() || url == "x")
+            return url.empty() ? Result::null() : Result::error("no such manifest");
         return Result::text(released.wait_for(5s) == std::future_status::ready ? "launched" : "ran first");
     });
     native().respond(disconnectFunction, [&](const Call&) {
         release.set_value();
         return Result::null();
     });
-    auto launched = launch();
+    auto first = launch();
+    auto options = std::make_shared<RvmOptions>(true, false, true, "/opt", "/srv", "p", "2", "c", "9");
+    auto withOptions = desktop->launchManifest("file:///b.json", options);
+    options->installDirectory = "changed";
+    options.reset();
+    auto withoutOptions = desktop->launchManifest("", nullptr);
+    auto failing = desktop->launchManifest("x", nullptr);
     std::vector<std::string> order;
     runtime->subscribeDisconnected([&] {
         order.push_back(runtime->isConnected() ? "A connected" : "A");
@@ -128,9 +124,25 @@ TEST_F(ARuntime, DisconnectsLocallyThenNotifiesThenTellsTheAdapterThenLetsQueued
     auto disconnected = runtime->disconnectAsync();
     // An empty subscriber ends the walk; the adapter is still told and the queue drained.
     EXPECT_THROW(disconnected.get(), std::bad_function_call);
-    EXPECT_EQ(outcome(launched), "value:launched");
     EXPECT_THAT(order, ElementsAre("A", "disconnects sent: 0"));
     EXPECT_EQ(native().calls(disconnectFunction)[0].bytes, bytesOf({{"handle", 1}}));
+    EXPECT_EQ(outcome(first), "value:launched");
+    EXPECT_EQ(outcome(withOptions), "value:launched");
+    EXPECT_EQ(outcome(withoutOptions), "null");
+    EXPECT_EQ(outcome(failing), "error:no such manifest");
+    EXPECT_EQ(outcome(failing), "error:no such manifest"); // every copy of the future
+    const auto calls = native().calls(launchFunction);
+    ASSERT_EQ(calls.size(), 4u);
+    // The options as the options map writes them, read when the launch was asked for.
+    const Json rvm = calls[1].request["rvm_options"];
+    EXPECT_EQ(rvm["installDirectory"], "/opt");
+    EXPECT_EQ(calls[1].bytes, bytesOf({{"handle", 1}, {"manifest_url", "file:///b.json"}, {"rvm_options", rvm}}));
+    EXPECT_EQ(calls[2].bytes, bytesOf({{"handle", 1}, {"manifest_url", ""}, {"rvm_options", nullptr}}));
+    EXPECT_EQ(calls[3].request["manifest_url"], "x");
+    // Once the runtime is gone, a launch fails without reaching the adapter.
+    EXPECT_EQ(outcome(desktop->launchManifest("url", nullptr)),
+              "error:The runtime's task queue has stopped; the manifest launch was not run");
+    EXPECT_EQ(native().calls(launchFunction).size(), 4u);
 }
 
 // Subscribers added while being told take effect next time; the adapter's
@@ -237,34 +249,18 @@ TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCo
     EXPECT_THAT(handles, ElementsAre(1, 2, 3));
 }
 
-TEST_F(ARuntime, NeverLetsLateEventsOfAClosedConnectionReachAnyRuntime)
-{
-    connect();
-    const Connection first = *native().lastConnection();
-    connect();
-    const auto lost = adapterDisconnectedEvent();
-    // The replaced connection's disconnection changes nothing.
-    EXPECT_FALSE(NativeDouble::fireEvent(first, lost).returned);
-    EXPECT_TRUE(runtime->isConnected());
-    const Connection second = *native().lastConnection();
-    runtime.reset();
-    factory = std::make_unique<RuntimeFactory>();
-    for (int i = 0; i < 20; ++i) {
-        // New runtimes, likely at the same address: none may hear the old events.
-        auto next = factory->getRuntimeInstance(RuntimeOptions("app-" + std::to_string(i), "stable"));
-        next->connectAsync().get();
-        EXPECT_FALSE(NativeDouble::fireEvent(second, lost).returned);
-        EXPECT_TRUE(next->isConnected());
-    }
-}
-
 // Adapter threads route a storm of events to handlers that re-enter the
 // library while application threads use the same ends, then fire on while the
 // runtime is destroyed: each event is answered in full, with its own reply, or
-// not at all, and every operation completes.
+// not at all, and every operation completes. Events of a connection that a
+// second connect replaced, or of a destroyed runtime, reach no runtime.
 TEST_F(ARuntime, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEndsAndTheRuntimeGoes)
 {
     connect();
+    const Connection replaced = *native().lastConnection();
+    connect();
+    EXPECT_FALSE(NativeDouble::fireEvent(replaced, adapterDisconnectedEvent()).returned);
+    EXPECT_TRUE(runtime->isConnected());
     auto provider = openProvider();
     auto client = connectedClient();
     std::atomic<int> clientMessages{0}, connections{0}, wrong{0}, failures{0};
@@ -297,12 +293,11 @@ TEST_F(ARuntime, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEndsAndThe
         applicationThreads.emplace_back([&, t] {
             auto own = runtime->getChannels()->createClient("news");
             const std::string topic = "topic-" + std::to_string(t);
-            const EndpointId endpoint{someone.uuid, someone.name, someone.channelName, someone.channelId,
-                                      someone.endpointId};
             for (int round = 0; round < 100; ++round) {
                 own->registerTopic(topic, nullptr);
-                for (const auto& future : {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(endpoint, topic),
-                                           provider->broadcastAsync(topic)})
+                for (const auto& future :
+                     {client->dispatchAsync(topic, "{}"), provider->dispatchAsync(EndpointId{}, topic),
+                      provider->broadcastAsync(topic)})
                     failures += outcome(future).rfind("error", 0) == 0 ? 1 : 0;
                 own->unregisterTopic(topic);
             }
@@ -330,6 +325,14 @@ TEST_F(ARuntime, ServesAStormOfEventsWhileApplicationThreadsUseTheSameEndsAndThe
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(failures.load(), 0);
+    factory = std::make_unique<RuntimeFactory>();
+    for (int i = 0; i < 20; ++i) {
+        // New runtimes, likely at the same address: none may hear the old events.
+        auto next = factory->getRuntimeInstance(RuntimeOptions("app-" + std::to_string(i), "stable"));
+        next->connectAsync().get();
+        EXPECT_FALSE(NativeDouble::fireEvent(connection, adapterDisconnectedEvent()).returned);
+        EXPECT_TRUE(next->isConnected());
+    }
 }
 
 TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
@@ -364,6 +367,63 @@ TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
     gates[1].set_value();
     EXPECT_EQ(outcome(sentAndLeft), "value:late");
     detail::setSelfWaitLimit(5000ms);
+}
+
+// The factory: one runtime per identity, shared by copies, handed over by
+// moves, safe from many threads, and destroyed with the last holder.
+TEST(TheRuntimeFactory, KeepsOneRuntimePerIdentityForItsCopiesAndThreadsAndDestroysItWithTheLastHolder)
+{
+    const RuntimeOptions app1("app-1", "stable"), app2("app-2", "stable");
+    auto factory = std::make_unique<RuntimeFactory>();
+    RuntimeOptions elsewhere("app-1", "stable");
+    elsewhere.host = "10.0.0.1";
+    elsewhere.port = 9696;
+    elsewhere.arguments = "--verbose";
+    auto runtime = factory->getRuntimeInstance(app1);
+    EXPECT_EQ(factory->getRuntimeInstance(elsewhere), runtime);
+    EXPECT_EQ(runtime->getRuntimeOptions().host, "127.0.0.1");
+    EXPECT_EQ(runtime->getRuntimeId(), "app-1/stable");
+    RuntimeOptions withRealm("app-1", "stable");
+    withRealm.securityRealm = "blue";
+    EXPECT_NE(factory->getRuntimeInstance(withRealm), runtime);
+    EXPECT_EQ(factory->getRuntimeInstance(withRealm)->getRuntimeId(), "app-1/stable/blue");
+    EXPECT_EQ(factory->getRuntimeInstance(RuntimeOptions("app-1", ""))->getRuntimeId(), "app-1/");
+
+    RuntimeFactory copy(*factory);
+    EXPECT_EQ(copy.getRuntimeInstance(app1), runtime);
+    EXPECT_NE(copy.getRuntimeInstance(app2), factory->getRuntimeInstance(app2));
+    RuntimeFactory moved(std::move(*factory));
+    EXPECT_EQ(moved.getRuntimeInstance(app1), runtime);
+    EXPECT_NE(factory->getRuntimeInstance(app1), runtime); // NOLINT(bugprone-use-after-move)
+    RuntimeFactory assigned;
+    assigned = copy;
+    EXPECT_EQ(assigned.getRuntimeInstance(app1), runtime);
+    assigned = RuntimeFactory();
+    EXPECT_NE(assigned.getRuntimeInstance(app1), runtime);
+    assigned = std::move(moved); // takes the runtimes over
+    EXPECT_EQ(assigned.getRuntimeInstance(app1), runtime);
+    EXPECT_NE(moved.getRuntimeInstance(app1), runtime); // NOLINT(bugprone-use-after-move)
+
+    std::vector<std::shared_ptr<Runtime>> seen(8);
+    std::vector<std::thread> threads;
+    for (std::size_t thread = 0; thread < seen.size(); ++thread) {
+        threads.emplace_back([&, thread] {
+            for (int round = 0; round < 100; ++round) {
+                seen[thread] = factory->getRuntimeInstance(RuntimeOptions("app-" + std::to_string(round % 5), "v"));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(std::set<std::shared_ptr<Runtime>>(seen.begin(), seen.end()).size(), 1u);
+
+    std::weak_ptr<Runtime> watched = runtime;
+    runtime.reset();
+    copy = RuntimeFactory();
+    EXPECT_FALSE(watched.expired()); // still held by `assigned`
+    assigned = RuntimeFactory();
+    EXPECT_TRUE(watched.expired());
 }
 
 } // namespace
