@@ -524,6 +524,7 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleAndServesFramesThatArriveInPiece
     FramePeer owner(9710), other(9710);
     const std::uint64_t o = owner.connect("Zoë"), x = other.connect();
     EXPECT_THAT(owner.call(2, "status", {}).text, HasSubstr(R"("uuid":"Zoë")"));
+    EXPECT_THAT(owner.call(2, "connect", {}).text, HasSubstr("has connected its runtime already"));
     ASSERT_FALSE(owner.call(2, "create_provider", channelMap(o, "owned")).isError());
     const std::string ownersClient = owner.call(3, "connect_to_provider", channelMap(o, "owned")).text;
     EXPECT_THAT(other.call(2, "client_dispatch", dispatchMap(o, ownersClient, "x")).text,
