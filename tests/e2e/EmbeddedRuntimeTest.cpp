@@ -252,6 +252,7 @@ TEST_F(TheEmbeddedRuntime, LetsTheProviderAskOneClientAndBroadcastAndTellsBothSi
     release.set_value();
     leaving.get();
     EXPECT_TRUE(eventually([&] { return providerGone == 1; }));
+    EXPECT_THAT(outcome(traders[1]->dispatchAsync("echo")), HasSubstr("is not connected to a channel of this runtime"));
 }
 
 // A shutdown with thousands of dispatches queued or in a handler: each ends
