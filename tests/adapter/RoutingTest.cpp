@@ -65,7 +65,10 @@ TEST_F(AnEmbeddedRuntime, RefusesEndsOfOtherRuntimesAndCallsBackIntoItsOwnOrArou
 
     FakeRuntime third("third");
     third.createProvider("third");
-    third.answer([](const json&) { return text("third"); });
+    const std::string thirdToNews = textOf(third.connectTo("news"));
+    third.answer([&](const json& event) {
+        return text(event.at(3) == "relay" ? third.dispatch(thirdToNews, "ping") : "third");
+    });
     const std::string thirdClient = textOf(provider.connectTo("third")), ownClient = textOf(provider.connectTo("news"));
     std::string own, back;
     provider.answer([&](const json& event) {
@@ -84,6 +87,7 @@ TEST_F(AnEmbeddedRuntime, RefusesEndsOfOtherRuntimesAndCallsBackIntoItsOwnOrArou
     });
     EXPECT_EQ(client.dispatch(clientId, "start"), "text:null") << "the outer call still completes";
     EXPECT_THAT(back, HasSubstr("the call would wait for the event thread"));
+    EXPECT_EQ(provider.dispatch(thirdClient, "relay"), "text:null") << "the waits of answered calls are gone";
 }
 
 TEST_F(AnEmbeddedRuntime, LeavesInsideItsOwnHandlerAndAShutdownWaitsForThatHandlerToReturn)
