@@ -399,8 +399,10 @@ TEST(TheRuntimeFactory, KeepsOneRuntimePerIdentityForItsCopiesAndThreadsAndDestr
     assigned = copy;
     EXPECT_EQ(assigned.getRuntimeInstance(app1), runtime);
     assigned = RuntimeFactory();
-    EXPECT_NE(assigned.getRuntimeInstance(app1), runtime);
-    assigned = std::move(moved); // takes the runtimes over
+    std::weak_ptr<Runtime> replaced = assigned.getRuntimeInstance(app1);
+    EXPECT_NE(replaced.lock(), runtime);
+    assigned = std::move(moved); // takes the runtimes over, releasing its own
+    EXPECT_TRUE(replaced.expired());
     EXPECT_EQ(assigned.getRuntimeInstance(app1), runtime);
     EXPECT_NE(moved.getRuntimeInstance(app1), runtime); // NOLINT(bugprone-use-after-move)
 
