@@ -7,6 +7,7 @@
 #include "wire/Frames.h"
 
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
+#include <halvora_embedded.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -394,6 +395,10 @@ TEST_F(AService, ReportsAndCarriesEveryDispatchAndBroadcastWhileClientsDieOrGoSi
     runtimes[0]->disconnectAsync().get();
     EXPECT_TRUE(service_->says("uuid \"first\") disconnected\n")); // told, not found gone
     EXPECT_TRUE(eventually([this] { return whoLeft() == "dying silent first "; })) << whoLeft();
+    std::atomic<bool> told{false};
+    runtimes[1]->subscribeDisconnected([&told] { told = true; });
+    halvora_embedded_shutdown(); // ends the connections to the service, telling their runtimes
+    EXPECT_TRUE(eventually([&told] { return told.load(); }));
 }
 
 // However the service ends (killed, stopped and found silent, or told to
