@@ -34,9 +34,8 @@ msgpack::object_handle unpackBounded(const std::uint8_t* data, std::size_t lengt
     // block (8 KiB) is beyond the allocator's per-thread cache.
     auto zone = std::make_unique<msgpack::zone>(firstZoneBlock);
     std::size_t offset = 0;
-    bool referenced = false;
     const msgpack::object value = msgpack::unpack(*zone, reinterpret_cast<const char*>(data), length, offset,
-                                                  referenced, referenceEverything, nullptr, limit);
+                                                  referenceEverything, nullptr, limit);
     return msgpack::object_handle(value, std::move(zone));
 }
 
