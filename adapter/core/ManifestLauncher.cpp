@@ -457,7 +457,9 @@ void ManifestLauncher::reapUntilStopped(std::uint64_t generation)
         while (child != children_.end()) {
             int status = 0;
             const pid_t reaped = ::waitpid(*child, &status, WNOHANG);
-            if (reaped == *child || (reaped < 0 && errno == ECHILD))
+            // A wait that does not block fails only when the child is no
+            // longer ours to wait for.
+            if (reaped != 0)
                 child = children_.erase(child);
             else
                 ++child;

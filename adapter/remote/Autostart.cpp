@@ -213,7 +213,8 @@ void reapFirstProcess(pid_t pid, std::chrono::steady_clock::time_point deadline)
 {
     for (;;) {
         const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR) || std::chrono::steady_clock::now() > deadline)
+        // A wait that does not block is never interrupted.
+        if (done != 0 || std::chrono::steady_clock::now() > deadline)
             return; // gone, or reaped by someone else's handler
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
