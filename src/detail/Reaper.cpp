@@ -133,12 +133,16 @@ void Reaper::run()
             running = false;
             return;
         }
+        // Woken also when the earliest deadline changes (one armed before it,
+        // or it cancelled), so that the wait always ends at the deadline that
+        // stands and an idle reaper does not linger for a cancelled one.
         if (timers.empty()) {
-            changed.wait(lock, ready);
+            changed.wait(lock, [&] { return ready() || !timers.empty(); });
         } else {
             // A copy: the timer may be cancelled, and its node freed, while this waits.
             const Clock::time_point next = timers.begin()->first.first;
-            changed.wait_until(lock, next, ready);
+            changed.wait_until(lock, next,
+                               [&] { return ready() || timers.empty() || timers.begin()->first.first != next; });
         }
         std::vector<std::function<void()>> work;
         work.swap(jobs);

@@ -355,10 +355,21 @@ TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
     std::shared_future<std::shared_ptr<std::string>> sentAndLeft;
     provider->registerTopic("wait", answering([&] { waited = outcome(client->dispatchAsync("inner")); }));
     provider->registerTopic("leave", answering([&] { sentAndLeft = client->dispatchAsync("inner"); }));
-    auto fire = [&](const std::string& topic) {
-        native().fireEvent(channelEvent("ChannelProviderMessage", someone, "news", topic));
+    auto fire = [&, first = *native().lastConnection()](const std::string& topic) {
+        NativeDouble::fireEvent(first, channelEvent("ChannelProviderMessage", someone, "news", topic));
     };
+    // Another runtime's connect, held in the adapter, keeps the background
+    // thread waiting for it alone when the deadline is armed.
+    std::promise<void> connectGate, connectHeld;
+    native().respond(connectFunction, [&, held = connectGate.get_future().share()](const Call&) {
+        connectHeld.set_value();
+        held.wait();
+        return Result::uint(2);
+    });
+    auto connecting = factory->getRuntimeInstance(RuntimeOptions("app-2", "stable"))->connectAsync();
+    connectHeld.get_future().wait();
     fire("wait");
+    connectGate.set_value();
     gates[0].set_value();
     EXPECT_EQ(waited, "error:The call is still unanswered while the handler that made it runs: a handler cannot wait "
                       "for a reply that its own runtime has to deliver");
