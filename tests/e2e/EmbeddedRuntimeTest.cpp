@@ -149,6 +149,10 @@ TEST_F(TheEmbeddedRuntime, HoldsAWaitingConnectUntilTheProviderOpensThenCarriesE
     EXPECT_EQ(outcome(own->dispatchAsync("throws")),
               "error:A topic handler threw an exception that is not a std::exception");
     EXPECT_EQ(outcome(own->dispatchAsync("nothing")), "null");
+    // A sender's names longer than the room kept in front of a payload.
+    const std::string longName(400, 'n');
+    EXPECT_EQ(outcome(connectedClient(longName)->dispatchAsync("echo", "2")),
+              "value:{\"from\":\"" + longName + "\",\"echo\":2}");
     // Payload memory is mapped or taken from the allocator by size; a message
     // must never see its predecessor's bytes or run past its block.
     const std::size_t mebibyte = std::size_t{1} << 20;
