@@ -487,18 +487,12 @@ INSTANTIATE_TEST_SUITE_P(Signals, AServiceThatEnds, ::testing::Values(SIGKILL, S
 
 // The service acts for each peer with the handle it gave that peer, and a
 // frame that arrives in pieces, within the stall limit, is served whole. Its
-// status is UTF-8 text: a uuid comes back as the runtime gave it. A waiting
-// call is a record in the service, not a thread: 1,000 connects wait for a
-// provider that comes late and 1,000 dispatches wait on a provider that holds
-// its events; all are held, then all served, on the threads the service
-// started with. A provider that takes its events but never answers them
-// leaves the service holding little however much passes.
-TEST_F(AService, ActsForEachPeerWithItsOwnHandleAndHoldsWaitingCallsAsRecordsNotThreads)
+// status is UTF-8 text: a uuid comes back as the runtime gave it.
+TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsSocketPrivate)
 {
-    start(9710, "warning");
-    const std::string threads = statField(service_->pid(), 17);
-    FramePeer owner(9710), other(9710), waiter(9710), client(9710), late(9710);
-    const std::uint64_t o = owner.connect("Zoë"), x = other.connect(), w = waiter.connect(), c = client.connect();
+    start(9710);
+    FramePeer owner(9710), other(9710);
+    const std::uint64_t o = owner.connect("Zoë"), x = other.connect();
     EXPECT_THAT(owner.call(2, "status", {}).text, HasSubstr(R"("uuid":"Zoë")"));
     EXPECT_THAT(owner.call(2, "connect", {}).text, HasSubstr("has connected its runtime already"));
     ASSERT_FALSE(owner.call(2, "create_provider", channelMap(o, "owned")).isError());
@@ -508,50 +502,13 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleAndHoldsWaitingCallsAsRecordsNot
     EXPECT_THAT(owner.call(4, "client_dispatch", dispatchMap(o, ownersClient, "x"), o).text,
                 HasSubstr("would wait for the event thread it was made from"));
 
-    constexpr std::uint64_t count = 1000;
-    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, "owned")).text;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        waiter.request(10 + i, "connect_to_provider", channelMap(w, "late", true));
-        client.request(10 + i, "client_dispatch", dispatchMap(c, clientId, "p" + std::to_string(i)));
-    }
-    std::vector<std::pair<std::uint64_t, std::string>> atTheEnd(count);
-    for (auto& event : atTheEnd)
-        ASSERT_TRUE(owner.nextMessage(event));
-    EXPECT_EQ(statField(service_->pid(), 17), threads);
-    ASSERT_FALSE(late.call(2, "create_provider", channelMap(late.connect(), "late")).isError());
-    wire::Message message;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        ASSERT_TRUE(waiter.next(message));
-        EXPECT_EQ(message.result.kind, Result::Kind::Text) << message.result.text;
-    }
-    for (const auto& event : atTheEnd)
-        owner.send(wire::encodeAnswer(wire::Kind::EventReply, event.first, Result::ofText(event.second)));
-    std::uint64_t answered = 0;
-    while (answered < count && client.next(message))
-        if (message.kind == wire::Kind::Response) {
-            EXPECT_EQ(message.result.text, "p" + std::to_string(message.id - 10));
-            ++answered;
-        }
-    EXPECT_EQ(answered, count);
-    EXPECT_EQ(statField(service_->pid(), 17), threads);
-    const std::string mebibyte(1u << 20, 'm');
-    for (std::uint64_t i = 0; i < 48; ++i) {
-        client.request(10 + i, "client_dispatch", dispatchMap(c, clientId, mebibyte));
-        ASSERT_TRUE(owner.nextMessage(atTheEnd[0]));
-    }
-#if !defined(__SANITIZE_ADDRESS__) // the sanitizer holds freed memory back on purpose
-    std::size_t pages = 0;
-    std::ifstream("/proc/" + std::to_string(service_->pid()) + "/statm") >> pages >> pages; // resident
-    EXPECT_LT(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)), std::size_t{32} << 20);
-#endif
-    EXPECT_THAT(service_->output(), ::testing::Not(HasSubstr("<6>"))); // below its level
-
     const std::vector<std::uint8_t> map = channelMap(x, "owned");
     const std::vector<std::uint8_t> frame = wire::encodeRequest(4, "connect_to_provider", map.data(), map.size(), 0);
     for (std::size_t at = 0; at < frame.size(); at += 7) {
         other.send({frame.begin() + at, frame.begin() + std::min(at + 7, frame.size())});
         std::this_thread::sleep_for(10ms);
     }
+    wire::Message message;
     ASSERT_TRUE(other.next(message));
     EXPECT_EQ(message.result.kind, Result::Kind::Text) << message.result.text;
     EXPECT_FALSE(other.call(5, "disconnect", {}).isError()); // answered before the connection ends
@@ -569,6 +526,69 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleAndHoldsWaitingCallsAsRecordsNot
     Child second({HALVORA_RUNTIME_PATH, "--port", "9708"});
     EXPECT_EQ(second.exitWithin(5s), 1);
     fs::permissions(directory, fs::perms::owner_all);
+}
+
+// A waiting call is a record in the service, not a thread: 1,000 connects
+// wait for a provider that comes late and 1,000 dispatches wait on a
+// provider that holds its events; all are held, then all served, on the
+// threads the service started with.
+TEST_F(AService, ServesTwoThousandWaitingCallsOnTheThreadsItStartedWith)
+{
+    start(9711);
+    const std::string threads = statField(service_->pid(), 17);
+    constexpr std::uint64_t count = 1000;
+    FramePeer waiter(9711), client(9711), end(9711), late(9711);
+    const std::uint64_t w = waiter.connect(), c = client.connect(), e = end.connect();
+    ASSERT_FALSE(end.call(2, "create_provider", channelMap(e, "end")).isError());
+    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, "end")).text;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        waiter.request(10 + i, "connect_to_provider", channelMap(w, "late", true));
+        client.request(10 + i, "client_dispatch", dispatchMap(c, clientId, "p" + std::to_string(i)));
+    }
+    std::vector<std::pair<std::uint64_t, std::string>> atTheEnd(count);
+    for (auto& event : atTheEnd)
+        ASSERT_TRUE(end.nextMessage(event));
+    EXPECT_EQ(statField(service_->pid(), 17), threads);
+
+    ASSERT_FALSE(late.call(2, "create_provider", channelMap(late.connect(), "late")).isError());
+    wire::Message message;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(waiter.next(message));
+        EXPECT_EQ(message.result.kind, Result::Kind::Text) << message.result.text;
+    }
+    for (const auto& event : atTheEnd)
+        end.send(wire::encodeAnswer(wire::Kind::EventReply, event.first, Result::ofText(event.second)));
+    std::uint64_t answered = 0;
+    while (answered < count && client.next(message))
+        if (message.kind == wire::Kind::Response) {
+            EXPECT_EQ(message.result.text, "p" + std::to_string(message.id - 10));
+            ++answered;
+        }
+    EXPECT_EQ(answered, count);
+    EXPECT_EQ(statField(service_->pid(), 17), threads);
+}
+
+// A provider that takes its events but never answers them: what the
+// service holds for it stays small however much passes through.
+TEST_F(AService, HoldsLittleForAPeerThatNeverAnswersAndLogsOnlyFromItsLevelUp)
+{
+    start(9713, "warning");
+    FramePeer sink(9713), client(9713);
+    const std::uint64_t s = sink.connect(), c = client.connect();
+    ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, "sink")).isError());
+    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, "sink")).text;
+    const std::string mebibyte(1u << 20, 'm');
+    std::pair<std::uint64_t, std::string> event;
+    for (std::uint64_t i = 0; i < 48; ++i) {
+        client.request(10 + i, "client_dispatch", dispatchMap(c, clientId, mebibyte));
+        ASSERT_TRUE(sink.nextMessage(event));
+    }
+#if !defined(__SANITIZE_ADDRESS__) // the sanitizer holds freed memory back on purpose
+    std::size_t pages = 0;
+    std::ifstream("/proc/" + std::to_string(service_->pid()) + "/statm") >> pages >> pages; // resident
+    EXPECT_LT(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)), std::size_t{32} << 20);
+#endif
+    EXPECT_THAT(service_->output(), ::testing::Not(HasSubstr("<6>"))); // below its level
 }
 
 // At the descriptor limit the acceptor waits instead of spinning, and
