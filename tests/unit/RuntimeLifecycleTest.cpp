@@ -218,7 +218,10 @@ TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCo
     finished->connectAsync().get();
     finished->disconnectAsync().get();
     connect();
+    auto replaced = openProvider();
     connect();
+    // A second connect closes the first connection's ends, freeing their names.
+    EXPECT_EQ(apiError([&] { replaced->broadcastAsync("t"); }), "The runtime is not connected");
     // A launch that the adapter ends only when the connection closes.
     std::promise<void> close;
     native().respond(disconnectFunction, [&](const Call& call) {
