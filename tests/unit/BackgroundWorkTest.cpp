@@ -42,17 +42,12 @@ TEST(TheTaskQueue, AbandonsWorkThatCanNeverRunAndStartsAgainAfterAStop)
     EXPECT_EQ(*push(queue).get(), "1");
 }
 
-ResultFuture readyResult(std::shared_ptr<std::string> value = nullptr)
+// A future that is ready at once, holding `value...`.
+template <typename T, typename... Value>
+std::shared_future<T> ready(Value... value)
 {
-    std::promise<std::shared_ptr<std::string>> promise;
-    promise.set_value(std::move(value));
-    return promise.get_future().share();
-}
-
-std::shared_future<void> readyVoid()
-{
-    std::promise<void> promise;
-    promise.set_value();
+    std::promise<T> promise;
+    promise.set_value(value...);
     return promise.get_future().share();
 }
 
@@ -72,17 +67,17 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
         manager->addFuture(failing.get_future().share());
         failing.set_exception(std::make_exception_ptr(voidToken)); // never rethrown
     }
-    manager->addFuture(readyResult(std::shared_ptr<std::string>(resultToken, nullptr)));
+    manager->addFuture(ready<std::shared_ptr<std::string>>(std::shared_ptr<std::string>(resultToken, nullptr)));
     manager->addFuture(std::shared_future<void>()); // invalid ones are skipped
     manager->addFuture(ResultFuture());
     for (int i = 0; i < 1000; ++i) { // the other kind's additions forget nothing
-        manager->addFuture(readyResult());
+        manager->addFuture(ready<std::shared_ptr<std::string>>(nullptr));
     }
     EXPECT_EQ(voidToken.use_count(), 2);
     EXPECT_EQ(resultToken.use_count(), 1);
     int added = 0;
     for (; voidToken.use_count() > 1 && added < 100; ++added) {
-        manager->addFuture(readyVoid());
+        manager->addFuture(ready<void>());
     }
     EXPECT_EQ(voidToken.use_count(), 1);
     EXPECT_GT(added, 1); // amortised: not pruned at every addition
