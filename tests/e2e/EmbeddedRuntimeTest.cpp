@@ -296,31 +296,29 @@ TEST_F(TheEmbeddedRuntime, ClosesItsConnectionWhenDestroyedEvenWithAClientWaitin
     EXPECT_THAT(outcome(asker->getChannels()->createClient("quotes")->connectAsync(false)), StartsWith("error:"));
 }
 
-TEST_F(TheEmbeddedRuntime, GoesAwayWhenItsOwnHandlerDropsTheLastReference)
+// From inside its own handler a runtime may disconnect, or lose its last reference.
+TEST_F(TheEmbeddedRuntime, DisconnectsOrGoesAwayFromInsideItsOwnHandler)
 {
+    auto leaver = connected("leaver");
+    leaver->subscribeDisconnected([&] { ++left; });
+    // The disconnect is dropped at once: it must not wait for this very handler.
+    auto served = provide(leaver, "leave", "bye", answering("bye", [&] { leaver->disconnectAsync(); }));
+    EXPECT_NE(outcome(join(connected("asker"), "leave")->dispatchAsync("bye"), 5s), "pending");
+    // The runtime reads as disconnected before its subscribers are told.
+    EXPECT_TRUE(eventually([&] { return !leaver->isConnected() && left != 0; }));
+    EXPECT_EQ(left.load(), 1);
+
     auto runtime = connected("self");
     std::weak_ptr<Runtime> watched = runtime;
-    auto served = provide(runtime, "self", "drop", answering("dropped", [&] {
-                              factory.reset();
-                              runtime.reset();
-                          }));
+    served = provide(runtime, "self", "drop", answering("dropped", [&] {
+                         factory.reset();
+                         runtime.reset();
+                     }));
     // The runtime's own worker waits for the reply of the handler that drops it.
     auto reply = join(runtime, "self")->dispatchAsync("drop");
     served.reset();
     EXPECT_NE(outcome(reply, 5s), "pending");
     EXPECT_TRUE(eventually([&] { return watched.expired(); }));
-}
-
-TEST_F(TheEmbeddedRuntime, DisconnectsFromInsideItsOwnHandlerOnceTheHandlerHasReturned)
-{
-    auto runtime = connected("leaver");
-    runtime->subscribeDisconnected([&] { ++left; });
-    // The disconnect is dropped at once: it must not wait for this very handler.
-    auto served = provide(runtime, "leave", "bye", answering("bye", [&] { runtime->disconnectAsync(); }));
-    EXPECT_NE(outcome(join(connected("asker"), "leave")->dispatchAsync("bye"), 5s), "pending");
-    // The runtime reads as disconnected before its subscribers are told.
-    EXPECT_TRUE(eventually([&] { return !runtime->isConnected() && left != 0; }));
-    EXPECT_EQ(left.load(), 1);
 }
 
 // The adapter's exit handling neither waits long for nor trips over

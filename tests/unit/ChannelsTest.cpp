@@ -294,8 +294,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     connected->subscribeDisconnected([&] { told = true; });
     fire("ProviderClientConnected", "a");
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    auto stall = [released](const Call&) {
+    auto stall = [released = release.get_future().share()](const Call&) {
         released.wait();
         return Result::text("late");
     };
