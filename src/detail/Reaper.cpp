@@ -133,16 +133,19 @@ void Reaper::run()
             running = false;
             return;
         }
-        // Woken also when the earliest deadline changes (one armed before it,
-        // or it cancelled), so that the wait always ends at the deadline that
-        // stands and an idle reaper does not linger for a cancelled one.
+        // Woken also by a deadline armed before the one it waits for, which
+        // is then waited for instead. A cancelled deadline does not wake it:
+        // it stays up until that deadline, ready for the next call's.
+        const auto earliest = [this] {
+            return timers.empty() ? Clock::time_point::max() : timers.begin()->first.first;
+        };
+        // A copy: the timer may be cancelled, and its node freed, while this waits.
+        const Clock::time_point next = earliest();
+        const auto wake = [&] { return ready() || earliest() < next; };
         if (timers.empty()) {
-            changed.wait(lock, [&] { return ready() || !timers.empty(); });
+            changed.wait(lock, wake);
         } else {
-            // A copy: the timer may be cancelled, and its node freed, while this waits.
-            const Clock::time_point next = timers.begin()->first.first;
-            changed.wait_until(lock, next,
-                               [&] { return ready() || timers.empty() || timers.begin()->first.first != next; });
+            changed.wait_until(lock, next, wake);
         }
         std::vector<std::function<void()>> work;
         work.swap(jobs);
