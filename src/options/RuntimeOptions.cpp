@@ -24,25 +24,21 @@ RuntimeOptions& RuntimeOptions::operator=(const RuntimeOptions& other) = default
 
 namespace {
 
+// As with RvmOptions, the source is left with empty strings (a moved-from
+// string is only "valid but unspecified") and no rvmOptions; its scalar
+// fields keep their values.
 void moveFrom(RuntimeOptions& target, RuntimeOptions& source) noexcept
 {
-    target.uuid = std::move(source.uuid);
-    target.version = std::move(source.version);
-    target.host = std::move(source.host);
+    target.uuid = std::exchange(source.uuid, {});
+    target.version = std::exchange(source.version, {});
+    target.host = std::exchange(source.host, {});
     target.port = source.port;
     target.portDiscoveryMode = source.portDiscoveryMode;
-    target.arguments = std::move(source.arguments);
+    target.arguments = std::exchange(source.arguments, {});
     target.rvmOptions = std::move(source.rvmOptions);
-    target.securityRealm = std::move(source.securityRealm);
+    target.securityRealm = std::exchange(source.securityRealm, {});
     target.runtimeConnectOptions = source.runtimeConnectOptions;
     target.disableHeartbeating = source.disableHeartbeating;
-    // As with RvmOptions, the source is left with empty strings (and no
-    // rvmOptions); its scalar fields keep their values.
-    source.uuid.clear();
-    source.version.clear();
-    source.host.clear();
-    source.arguments.clear();
-    source.securityRealm.clear();
 }
 
 } // namespace

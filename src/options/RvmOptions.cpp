@@ -14,20 +14,13 @@ RvmOptions::RvmOptions(bool noUi, bool disableAutoUpdates, bool doNotLaunch, con
 
 RvmOptions::RvmOptions(const RvmOptions& other) = default;
 
+// A moved-from std::string is only "valid but unspecified"; the class promises
+// empty strings, so each is exchanged for an empty one.
 RvmOptions::RvmOptions(RvmOptions&& other) noexcept
     : noUi(other.noUi), disableAutoUpdates(other.disableAutoUpdates), doNotLaunch(other.doNotLaunch),
-      installDirectory(std::move(other.installDirectory)), workingDirectory(std::move(other.workingDirectory)),
-      cacheKey(std::move(other.cacheKey))
-{
-    // A moved-from std::string is only "valid but unspecified"; the class
-    // promises empty strings.
-    other.installDirectory.clear();
-    other.workingDirectory.clear();
-    other.cacheKey.productName.clear();
-    other.cacheKey.productVersion.clear();
-    other.cacheKey.companyName.clear();
-    other.cacheKey.runtimeVersion.clear();
-}
+      installDirectory(std::exchange(other.installDirectory, {})),
+      workingDirectory(std::exchange(other.workingDirectory, {})), cacheKey(std::exchange(other.cacheKey, {}))
+{}
 
 RvmOptions& RvmOptions::operator=(const RvmOptions& other) = default;
 
@@ -37,15 +30,9 @@ RvmOptions& RvmOptions::operator=(RvmOptions&& other) noexcept
         noUi = other.noUi;
         disableAutoUpdates = other.disableAutoUpdates;
         doNotLaunch = other.doNotLaunch;
-        installDirectory = std::move(other.installDirectory);
-        workingDirectory = std::move(other.workingDirectory);
-        cacheKey = std::move(other.cacheKey);
-        other.installDirectory.clear();
-        other.workingDirectory.clear();
-        other.cacheKey.productName.clear();
-        other.cacheKey.productVersion.clear();
-        other.cacheKey.companyName.clear();
-        other.cacheKey.runtimeVersion.clear();
+        installDirectory = std::exchange(other.installDirectory, {});
+        workingDirectory = std::exchange(other.workingDirectory, {});
+        cacheKey = std::exchange(other.cacheKey, {});
     }
     return *this;
 }
