@@ -290,8 +290,8 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
 {
     auto provider = openProvider();
     auto connected = connectedClient();
-    bool told = false;
-    connected->subscribeDisconnected([&] { told = true; });
+    auto told = std::make_shared<bool>(false);
+    connected->subscribeDisconnected([told] { *told = true; });
     fire("ProviderClientConnected", "a");
     std::promise<void> release;
     auto stall = [released = release.get_future().share()](const Call&) {
@@ -342,7 +342,8 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     EXPECT_EQ(outcome(connected->connectAsync(true)), "error:The runtime is not connected");
     EXPECT_EQ(outcome(connected->disconnectAsync()), "error:The channel is not connected");
     EXPECT_NO_THROW(provider->unsubscribeClientConnected(nullptr));
-    EXPECT_FALSE(told); // a reset is not a disconnection of the channel
+    EXPECT_FALSE(*told); // a reset is not a disconnection of the channel,
+    EXPECT_EQ(told.use_count(), 1); // but it lets go of the subscribers
     EXPECT_EQ(native().calls().size(), callsBefore);
 }
 
