@@ -34,8 +34,8 @@ public:
         dropDeadline();
     }
 
-    // A deadline armed for this reply, dropped once the reply is settled so
-    // that the reaper does not stay up for it.
+    // A deadline armed for this reply, dropped with the reply (the queue drops
+    // a task as soon as it has run) so that the reaper does not stay up for it.
     void watchedBy(std::uint64_t timer) { deadline = timer; }
 
     std::shared_future<TaskQueue::Result> future() { return promise.get_future().share(); }
@@ -56,7 +56,6 @@ public:
                 promise.set_exception(std::current_exception());
             }
         }
-        dropDeadline();
     }
 
     void fail(const char* message) noexcept
