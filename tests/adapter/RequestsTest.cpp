@@ -1,11 +1,14 @@
-// Untrusted input at the boundaries: request maps a runtime sends, and
-// frames at their size bound (a reader's refusal past it is seen by the
-// service's tests).
+// The adapter's bytes: request maps a runtime sends, frames at their size
+// bound (a reader's refusal past it is seen by the service's tests), replies
+// and large payloads kept where they lie.
 #include "FakeRuntime.h"
 #include "core/Events.h"
+#include "core/PayloadBlock.h"
 #include "wire/Frames.h"
 
+#include <fstream>
 #include <limits>
+#include <sstream>
 
 using namespace halvora::adapter;
 using namespace halvora::adapter::testing;
@@ -118,6 +121,41 @@ TEST(AReply, IsHandedOnInPlaceBehindItsStringHeader)
         EXPECT_EQ(result.held->packedSize(), size + (size < 32 ? 1 : size < 256 ? 2 : size < 65536 ? 3 : 5));
     }
     EXPECT_EQ(released, 7);
+}
+
+// A large payload gets a mapping of its own that starts on a huge-page
+// boundary, is advised for huge pages, ends with its last page, and goes
+// with it, leaving no address space behind.
+TEST(APayloadBlock, OfTwoMebibytesOrMoreIsAHugePageAlignedMappingOfItsOwn)
+{
+    const auto mappingAt = [](const std::uint8_t* data) {
+        const auto address = reinterpret_cast<std::uintptr_t>(data);
+        std::ifstream smaps("/proc/self/smaps");
+        std::string line, found;
+        while (std::getline(smaps, line)) {
+            std::istringstream fields(line);
+            std::uintptr_t from = 0, to = 0;
+            char dash = 0;
+            if (fields >> std::hex >> from >> dash >> to && dash == '-')
+                found = from <= address && address < to ? std::to_string(to - address) : "";
+            else if (!found.empty() && line.rfind("VmFlags:", 0) == 0)
+                return found + (line.find(" hg") != std::string::npos ? " huge" : "");
+        }
+        return std::string("unmapped");
+    };
+    const auto addressSpace = [] {
+        std::size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        return pages;
+    };
+    for (const std::size_t size : {PayloadBlock::mappedFrom, 3 * PayloadBlock::mappedFrom / 2 + 100}) {
+        const std::size_t before = addressSpace();
+        auto block = std::make_unique<PayloadBlock>(size);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block->data()) % PayloadBlock::mappedFrom, 0u);
+        EXPECT_EQ(mappingAt(block->data()), std::to_string((size + 4095) / 4096 * 4096) + " huge");
+        block.reset();
+        EXPECT_EQ(addressSpace(), before);
+    }
 }
 
 } // namespace
