@@ -262,7 +262,7 @@ void Session::queue(Outgoing outgoing, std::size_t bytes)
 
 void Session::close(std::vector<std::uint8_t> lastEvent)
 {
-    if (flushThenEnd_ || dropped_)
+    if (flushThenEnd_) // closing or closed already; a drop sets it too
         return;
     closing_ = true;
     flushThenEnd_ = true;
