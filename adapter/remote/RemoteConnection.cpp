@@ -32,6 +32,7 @@ thread_local const std::string* eventThreadSocket = nullptr;
 thread_local RemoteConnection::Waiter callerWaiter;
 
 constexpr const char* lostMessage = "the runtime service closed the connection";
+constexpr const char* closedMessage = "the connection to the runtime service was closed";
 constexpr std::size_t readChunk = std::size_t{64} * 1024;
 
 bool sameKey(const msgpack::object& key, const char* name)
@@ -156,7 +157,7 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
         std::lock_guard<std::mutex> lock(threadsMutex_);
         reader_ = std::thread([this] { readLoop(); });
     } catch (const std::system_error& e) {
-        lost("the connection to the runtime service was closed");
+        lost(closedMessage);
         return Result::error(std::string("cannot start the connection's reader thread: ") + e.what());
     }
     const Result answer = call("connect", request, length);
@@ -204,18 +205,19 @@ Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::
     return std::move(waiter.result);
 }
 
+// Quiet from before the call: the service closes its end once it has answered.
 void RemoteConnection::disconnect()
 {
     quiet_.store(true);
     call("disconnect", nullptr, 0);
-    end(false);
+    lost(closedMessage);
 }
 
 void RemoteConnection::end(bool announce)
 {
     if (!announce)
         quiet_.store(true);
-    lost("the connection to the runtime service was closed");
+    lost(closedMessage);
 }
 
 bool RemoteConnection::joinFor(std::chrono::milliseconds limit)
