@@ -2,6 +2,7 @@
 // runs as a child process; the test process hosts its runtimes and peers
 // that speak frames themselves. Where a bound must be reached to the byte,
 // a session runs in this process instead, on a socket pair.
+#include "NativeAdapter.h"
 #include "Outcome.h"
 #include "service/Service.h"
 #include "wire/Frames.h"
@@ -270,12 +271,13 @@ protected:
     }
 
     std::shared_ptr<Runtime> runtime(const std::string& uuid, const std::string& arguments = "",
-                                     Connect connect = Connect::Default)
+                                     Connect connect = Connect::Default, bool quiet = false)
     {
         RuntimeOptions options(uuid, "stable");
         options.port = port_;
         options.arguments = arguments;
         options.runtimeConnectOptions = connect;
+        options.disableHeartbeating = quiet;
         return factory->getRuntimeInstance(options);
     }
     std::shared_ptr<Runtime> connected(const std::string& uuid)
@@ -511,8 +513,22 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
     wire::Message message;
     ASSERT_TRUE(other.next(message));
     EXPECT_EQ(message.result.kind, Result::Kind::Text) << message.result.text;
-    EXPECT_FALSE(other.call(5, "disconnect", {}).isError()); // answered before the connection ends
+    // The disconnect is answered before the connection ends, and nothing after it: not a call sent right behind.
+    std::vector<std::uint8_t> last = wire::encodeRequest(5, "disconnect", nullptr, 0, 0);
+    const std::vector<std::uint8_t> behind = wire::encodeRequest(6, "status", nullptr, 0, 0);
+    last.insert(last.end(), behind.begin(), behind.end());
+    other.send(last);
+    EXPECT_TRUE(other.next(message) && message.id == 5 && !message.result.isError());
+    EXPECT_FALSE(other.next(message)) << message.id;
     EXPECT_TRUE(other.closedWithin(1s));
+
+    // A socket path with no room for its terminator is refused before any service is started for it.
+    const auto tooLong = nlohmann::json::to_msgpack({{"runtime_ptr", 1}, {"runtime_options", {{"port", 10000}}}});
+    const NativeResult refused = d_halvora_connect(
+        tooLong.data(), tooLong.size(), [](auto...) -> std::uint8_t* { return nullptr; }, [](std::uint8_t*) {});
+    EXPECT_THAT(std::string(reinterpret_cast<char*>(refused.data), refused.length),
+                HasSubstr("the runtime service's socket path '" + socketFor(10000) + "' is too long"));
+    deallocate_rust_buffer(refused.data, refused.length);
 
     // Its socket and directory are the user's alone, and it refuses a directory others can enter.
     const std::string directory = runtimeDir + "/halvora";
@@ -621,15 +637,18 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
 
     std::vector<std::shared_ptr<Runtime>> racers;
     std::vector<std::future<void>> racing;
-    for (const char* uuid : {"provider", "racer", "other"})
-        racing.push_back(racers.emplace_back(runtime(uuid, "--log-level 'debug' --idle-exit \"1\""))->connectAsync());
+    const std::string arguments = "--log-level 'debug' --idle-exit \"1\"";
+    for (const std::string uuid : {"provider", "racer", "other"}) // "other" without heartbeats
+        racing.push_back(
+            racers.emplace_back(runtime(uuid, arguments, Connect::Default, uuid == "other"))->connectAsync());
     for (auto& connect : racing)
         connect.get();
     provide(racers[0]);
     auto channel = racers[1]->getChannels()->createClient("load");
     channel->connectAsync(true).get();
     EXPECT_EQ(outcome(channel->dispatchAsync("echo", "one service")), "value:one service");
-    // Connected past its idle limit and the silence limit (5 s): heartbeats keep the runtimes, they keep it.
+    // Connected past its idle limit and the silence limit (5 s): heartbeats keep the runtimes, they keep it,
+    // and neither side takes the one without heartbeats for gone.
     std::this_thread::sleep_for(6s);
     EXPECT_EQ(outcome(channel->dispatchAsync("echo", "still one")), "value:still one");
     const auto status = statusOf(9721);
@@ -729,8 +748,10 @@ TEST(ASession, DropsAPeerPastItsBoundOfQueuedBytesOrOfUnansweredEvents)
 int main(int argc, char** argv)
 {
     // Set before any thread can read the environment; client processes inherit it.
-    char path[] = "/tmp/halvora-service-test-XXXXXX";
-    runtimeDir = ::mkdtemp(path);
+    // Socket paths fill sun_path but for the terminator at 4-digit ports, leaving no room for it at 5-digit ones.
+    std::string path = "/tmp/halvora-service-test-XXXXXX";
+    path.insert(path.size() - 6, sizeof(sockaddr_un::sun_path) - 1 - socketFor(1000).size() - path.size(), '_');
+    runtimeDir = ::mkdtemp(path.data());
     ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
     ::testing::InitGoogleMock(&argc, argv);
     const int failed = RUN_ALL_TESTS();
