@@ -52,7 +52,7 @@ constexpr std::size_t eventTailSize = 2;
 
 } // namespace
 
-PackedPayload::PackedPayload(std::string_view text, std::size_t room) : front_(room), textSize_(text.size())
+PackedPayload::PackedPayload(std::string_view text, std::size_t room) : front_(room)
 {
     const auto pack = [&](auto& out) {
         out.pack_str(static_cast<std::uint32_t>(text.size()));
@@ -184,13 +184,6 @@ std::size_t stringHeaderBefore(const std::uint8_t* data, const std::uint8_t* tex
 }
 
 } // namespace
-
-Result decodeReplyMap(const std::uint8_t* data, std::size_t length)
-{
-    const auto handle = unpackReply(data, length);
-    const auto view = handle ? readReplyView(*handle) : std::nullopt;
-    return view ? copied(*view) : unreadableReply;
-}
 
 Result decodeReplyMapHeld(std::uint8_t* buffer, const std::uint8_t* data, std::size_t length, HeldText::Release release,
                           bool& held)

@@ -41,7 +41,6 @@ public:
     // `room` is what the fields in front may take; more only costs a copy.
     PackedPayload(std::string_view text, std::size_t room);
 
-    std::size_t textSize() const { return textSize_; }
     const std::uint8_t* packed() const { return bytes_.data() + front_; }
     std::size_t packedSize() const { return packedSize_; }
 
@@ -50,7 +49,6 @@ private:
     PayloadBlock bytes_;
     std::size_t front_ = 0;
     std::size_t packedSize_ = 0;
-    std::size_t textSize_ = 0;
 };
 
 struct Event {
@@ -77,12 +75,9 @@ struct EventBytes {
     static EventBytes of(Event& event, std::vector<std::uint8_t>& scratch);
 };
 
-// Reads the reply map {"is_error", "is_null", "payload_json"}. A reply that
-// is not such a map becomes an error result, never an exception.
-Result decodeReplyMap(const std::uint8_t* data, std::size_t length);
-
-// The same for the reply map at `data` inside `buffer`, leaving the text
-// there instead of copying it out: when the reply is text or an error whose
+// Reads the reply map {"is_error", "is_null", "payload_json"} at `data`
+// inside `buffer`; a reply that is not such a map becomes an error result,
+// never an exception. When the reply is text or an error whose
 // "payload_json" can be handed on as it lies, the result holds `buffer`,
 // which goes back through `release` once the result's last holder lets go,
 // and `held` is set. Otherwise the text is copied and `buffer` stays the

@@ -31,11 +31,6 @@ void packMapHeader(Packer& packer, std::size_t entries)
     packer.pack_map(checkedLength(entries));
 }
 
-void packArrayHeader(Packer& packer, std::size_t elements)
-{
-    packer.pack_array(checkedLength(elements));
-}
-
 void packBool(Packer& packer, bool value)
 {
     if (value) {
@@ -160,21 +155,6 @@ const msgpack::object& elementAt(const msgpack::object& array, std::size_t index
         return nilObject();
     }
     return array.via.array.ptr[index];
-}
-
-const msgpack::object& valueForKey(const msgpack::object& map, std::string_view key)
-{
-    if (map.type != msgpack::type::MAP) {
-        return nilObject();
-    }
-    for (std::uint32_t i = 0; i < map.via.map.size; ++i) {
-        const msgpack::object_kv& entry = map.via.map.ptr[i];
-        if (entry.key.type == msgpack::type::STR &&
-            std::string_view(entry.key.via.str.ptr, entry.key.via.str.size) == key) {
-            return entry.val;
-        }
-    }
-    return nilObject();
 }
 
 std::string stringValue(const msgpack::object& value)

@@ -22,7 +22,6 @@ std::uint32_t checkedLength(std::size_t length);
 
 void packString(Packer& packer, std::string_view text);
 void packMapHeader(Packer& packer, std::size_t entries);
-void packArrayHeader(Packer& packer, std::size_t elements);
 void packBool(Packer& packer, bool value);
 void packNil(Packer& packer);
 // Integers take their shortest MessagePack form.
@@ -40,7 +39,6 @@ public:
         : bytes(std::move(bytes)), start(start), nil(false)
     {}
 
-    bool isNil() const { return nil; }
     const std::uint8_t* data() const
     {
         return nil ? nullptr : reinterpret_cast<const std::uint8_t*>(bytes.data()) + start;
@@ -118,7 +116,6 @@ DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool 
 // false or 0.
 const msgpack::object& nilObject();
 const msgpack::object& elementAt(const msgpack::object& array, std::size_t index);
-const msgpack::object& valueForKey(const msgpack::object& map, std::string_view key);
 std::string stringValue(const msgpack::object& value);
 bool boolValue(const msgpack::object& value);
 std::uint64_t uint64Value(const msgpack::object& value);
