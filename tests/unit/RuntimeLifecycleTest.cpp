@@ -217,6 +217,7 @@ TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCo
     finished->disconnectAsync().get();
     connect();
     auto replaced = openProvider();
+    launch().get();
     connect();
     // A second connect closes the first connection's ends, freeing their names.
     EXPECT_EQ(apiError([&] { replaced->broadcastAsync("t"); }), "The runtime is not connected");
@@ -249,6 +250,7 @@ TEST_F(ARuntime, ClosesItsConnectionOnceWhenDestroyedAndEndsWhatOnlyTheAdapterCo
         handles.push_back(call.request["handle"]);
     }
     EXPECT_THAT(handles, ElementsAre(1, 2, 3));
+    EXPECT_EQ(native().calls(launchFunction).back().request["handle"], 3); // not the replaced connection's
 }
 
 // Adapter threads route a storm of events to handlers that re-enter the
