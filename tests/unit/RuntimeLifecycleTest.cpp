@@ -354,9 +354,14 @@ TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
         opened[dispatched++].wait_for(5s);
         return Result::text("late");
     });
-    std::string waited;
+    std::string waited, queued;
     std::shared_future<std::shared_ptr<std::string>> sentAndLeft;
-    provider->registerTopic("wait", answering([&] { waited = outcome(client->dispatchAsync("inner")); }));
+    provider->registerTopic("wait", answering([&] {
+                                auto sent = client->dispatchAsync("inner");
+                                auto behind = launch(); // failed while queued, so never sent
+                                waited = outcome(sent);
+                                queued = outcome(behind);
+                            }));
     provider->registerTopic("leave", answering([&] { sentAndLeft = client->dispatchAsync("inner"); }));
     auto fire = [&, first = *native().lastConnection()](const std::string& topic) {
         NativeDouble::fireEvent(first, channelEvent("ChannelProviderMessage", someone, "news", topic));
@@ -376,11 +381,13 @@ TEST_F(ARuntime, FailsACallThatAHandlerWaitsForWhileItsOwnEventThreadIsBlocked)
     gates[0].set_value();
     EXPECT_EQ(waited, "error:The call is still unanswered while the handler that made it runs: a handler cannot wait "
                       "for a reply that its own runtime has to deliver");
+    EXPECT_EQ(queued, waited);
     // A handler that does not wait is never failed, however late the answer.
     fire("leave");
     std::this_thread::sleep_for(200ms); // past the limit
     gates[1].set_value();
     EXPECT_EQ(outcome(sentAndLeft), "value:late");
+    EXPECT_TRUE(native().calls(launchFunction).empty());
     detail::setSelfWaitLimit(5000ms);
 }
 
