@@ -3,6 +3,7 @@
 // buffers, whose releases it checks.
 #pragma once
 
+#include "../stress/StressSupport.h"
 #include "NativeAdapter.h"
 #include "embedded/ResultBuffers.h"
 #include "halvora_embedded.h"
@@ -16,7 +17,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +26,7 @@ using json = nlohmann::ordered_json;
 using Bytes = std::vector<std::uint8_t>;
 using AdapterFunction = NativeResult (*)(const std::uint8_t*, std::uint64_t);
 using namespace std::chrono_literals;
+using HalvoraStress::eventually;
 
 // The reply buffers handed to the adapter and not released yet, and releases
 // of buffers that were not (twice, or never handed out). Leaked on purpose:
@@ -86,15 +87,6 @@ public:
     static Bytes reply(const json& map) { return framed(json::to_msgpack(map)); }
     static Bytes text(const std::string& payload) { return reply({{"is_null", false}, {"payload_json", payload}}); }
     static Bytes noValue() { return reply({{"is_null", true}}); }
-
-    // Polls, bounded, for what another thread brings about.
-    static bool eventually(const std::function<bool()>& condition)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!condition() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(2ms);
-        return condition();
-    }
 
 protected:
     void TearDown() override

@@ -11,6 +11,7 @@
 
 using namespace halvora::adapter;
 using halvora::adapter::testing::AdapterTest;
+using HalvoraStress::eventually;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
@@ -133,7 +134,7 @@ TEST_F(ALaunch, StartsTheChildInTheManifestsFolderWithItsArgumentsAndDefaultSign
     ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
     EXPECT_EQ(nlohmann::json::parse(reply.text).at("name"), "Probe");
     std::ostringstream written; // once the child has written it
-    ASSERT_TRUE(AdapterTest::eventually([&] { return fs::exists(folder / "my app" / "out.txt"); }));
+    ASSERT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "out.txt"); }));
     written << std::ifstream(folder / "my app" / "out.txt").rdbuf();
     const std::string out = written.str();
     EXPECT_EQ(out.substr(0, expected.size()), expected);
@@ -156,14 +157,14 @@ TEST_F(ALaunch, ResolvesAProgramNextToTheManifestOrOnThePathReapsItAndRefusesWha
     std::ofstream(folder / "my app" / "run.sh") << "#!/bin/sh\ntouch ran\n";
     fs::permissions(folder / "my app" / "run.sh", fs::perms::owner_all);
     EXPECT_EQ(launch(R"({"name": "t", "command": ["./run.sh"]})").kind, Result::Kind::Text);
-    EXPECT_TRUE(AdapterTest::eventually([&] { return fs::exists(folder / "my app" / "ran"); }));
+    EXPECT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "ran"); }));
 
     // Each child is reaped (a zombie keeps its /proc entry until then), also by a reaper started again after a stop.
     for (int round = 0; round < 2; ++round) {
         const Result reply = launch(manifest + std::string(1024 * 1024 - manifest.size(), ' '));
         ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
         const auto pid = nlohmann::json::parse(reply.text).at("pid").get<pid_t>();
-        EXPECT_TRUE(AdapterTest::eventually([&] { return pid > 0 && !fs::exists("/proc/" + std::to_string(pid)); }));
+        EXPECT_TRUE(eventually([&] { return pid > 0 && !fs::exists("/proc/" + std::to_string(pid)); }));
         launcher.stop(); // with no child left, at once
     }
 }

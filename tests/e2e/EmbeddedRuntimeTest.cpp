@@ -16,20 +16,13 @@
 #include <thread>
 
 using namespace HalvoraAdapterApi;
+using HalvoraStress::eventually;
 using HalvoraTest::outcome;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Waits, bounded, for what event threads report.
-bool eventually(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 500 && !condition(); ++i)
-        std::this_thread::sleep_for(10ms);
-    return condition();
-}
 
 using Handler = MessageChannelClient::TopicHandler;
 

@@ -1,10 +1,10 @@
-// Thread counting for the tests that must not leave a thread running.
+// Bounded polling, and thread counting for the tests that must not leave a
+// thread running.
 #pragma once
-
-#include "Outcome.h" // the tests that include this one read futures' outcomes too
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -29,14 +29,20 @@ inline std::size_t threadBaseline()
     return threadCount();
 }
 
+// Polls, bounded, for what another thread brings about.
+inline bool eventually(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    return condition();
+}
+
 // True once at most `baseline` threads run; threads that have just settled a
 // future may take a moment to exit.
 inline bool threadsSettleTo(std::size_t baseline)
 {
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (threadCount() > baseline && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    return threadCount() <= baseline;
+    return eventually([baseline] { return threadCount() <= baseline; });
 }
 
 } // namespace HalvoraStress

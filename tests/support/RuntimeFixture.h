@@ -5,15 +5,14 @@
 
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
+#include "../stress/StressSupport.h"
 #include "NativeDouble.h"
 #include "Outcome.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace HalvoraTest {
 
@@ -31,10 +30,8 @@ protected:
         runtime.reset();
         factory.reset();
         // A teardown handed to another thread may still be giving its last buffer back.
-        for (int i = 0; i < 200 && native().outstandingBuffers() != 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_EQ(native().outstandingBuffers(), 0u);
+        EXPECT_TRUE(HalvoraStress::eventually([] { return native().outstandingBuffers() == 0; }))
+            << native().outstandingBuffers() << " buffers not given back";
         EXPECT_EQ(native().invalidReleases(), 0u);
     }
 
