@@ -1,8 +1,10 @@
 #include "NativeDouble.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -63,11 +65,8 @@ std::vector<Call> NativeDouble::calls(const std::string& function) const
 {
     std::lock_guard<std::mutex> lock(s.mutex);
     std::vector<Call> result;
-    for (const Call& call : s.calls) {
-        if (function.empty() || call.function == function) {
-            result.push_back(call);
-        }
-    }
+    std::copy_if(s.calls.begin(), s.calls.end(), std::back_inserter(result),
+                 [&](const Call& call) { return function.empty() || call.function == function; });
     return result;
 }
 
@@ -155,9 +154,7 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
         ++s.nullOutstanding;
     } else {
         native.data = new std::uint8_t[result->bytes.empty() ? 1 : result->bytes.size()];
-        if (!result->bytes.empty()) { // an empty vector's data() may be null, which memcpy must not see
-            std::memcpy(native.data, result->bytes.data(), result->bytes.size());
-        }
+        std::copy(result->bytes.begin(), result->bytes.end(), native.data);
         s.liveBuffers[native.data] = native.length;
     }
     return native;

@@ -44,14 +44,10 @@ struct HALVORA_DOUBLE_API Result {
     bool isNull = false;
     bool nullData = false;
 
-    static Result raw(std::vector<std::uint8_t> bytes, bool isError = false, bool isNull = false)
-    {
-        return Result{std::move(bytes), isError, isNull};
-    }
-    static Result text(const std::string& value) { return raw(bytesOf(value)); }
-    static Result uint(std::uint64_t value) { return raw(bytesOf(value)); }
-    static Result error(const std::string& message) { return raw(bytesOf(message), true); }
-    static Result null() { return raw({0xc0}, false, true); } // as an adapter answers
+    static Result text(const std::string& value) { return {bytesOf(value)}; }
+    static Result uint(std::uint64_t value) { return {bytesOf(value)}; }
+    static Result error(const std::string& message) { return {bytesOf(message), true}; }
+    static Result null() { return {{0xc0}, false, true}; } // as an adapter answers
     // data == nullptr with the given length and flags.
     static Result nullPointer(std::uint32_t length = 0, bool isError = false, bool isNull = false)
     {

@@ -75,8 +75,8 @@ TEST_F(ARuntime, RefusesWorkUntilConnectedThenSendsItsOptionsAndAContextNeverUse
 
 TEST_F(ARuntime, RaisesOnAFailedConnectAndStaysUsableForALaterOne)
 {
-    const Result unusable[] = {Result::uint(0), Result::error("no runtime"), Result::text("7"),
-                               Result::null(),  Result::raw({0xc1}),         Result::nullPointer()};
+    const Result unusable[] = {Result::uint(0), Result::error("no runtime"), Result::text("7"), Result::null(),
+                               Result{{0xc1}},  Result::nullPointer()};
     for (std::size_t row = 0; row < std::size(unusable); ++row) {
         SCOPED_TRACE(row);
         native().script(connectFunction, unusable[row]);
