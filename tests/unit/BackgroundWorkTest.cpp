@@ -70,15 +70,13 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
     manager->addFuture(ready<std::shared_ptr<std::string>>(std::shared_ptr<std::string>(resultToken, nullptr)));
     manager->addFuture(std::shared_future<void>()); // invalid ones are skipped
     manager->addFuture(ResultFuture());
-    for (int i = 0; i < 1000; ++i) { // the other kind's additions forget nothing
+    for (int i = 0; i < 1000; ++i) // the other kind's additions forget nothing
         manager->addFuture(ready<std::shared_ptr<std::string>>(nullptr));
-    }
     EXPECT_EQ(voidToken.use_count(), 2);
     EXPECT_EQ(resultToken.use_count(), 1);
     int added = 0;
-    for (; voidToken.use_count() > 1 && added < 100; ++added) {
+    for (; voidToken.use_count() > 1 && added < 100; ++added)
         manager->addFuture(ready<void>());
-    }
     EXPECT_EQ(voidToken.use_count(), 1);
     EXPECT_GT(added, 1); // amortised: not pruned at every addition
 

@@ -24,12 +24,6 @@ const char* const kConnect = "d_halvora_channels_connect_to_provider";
 const char* const kDisconnect = "d_halvora_channels_disconnect_from_provider";
 const char* const kDispatch = "d_halvora_channels_client_dispatch";
 const char* const kToEndpoint = "d_halvora_channels_client_dispatch_to_endpoint";
-const char* const kCreate = "d_halvora_channels_create_provider";
-
-EndpointFields fields(const std::string& id)
-{
-    return EndpointFields{"uuid-" + id, "app-" + id, "news", "chan-" + id, id};
-}
 
 EndpointId endpoint(const std::string& id)
 {
@@ -58,7 +52,8 @@ protected:
     Reply fire(const std::string& type, const std::string& from, const std::string& channel = "news",
                const std::string& topic = "", const std::string& payload = "", bool isNull = false)
     {
-        return native().fireEvent(channelEvent(type, fields(from), channel, topic, payload, isNull));
+        const EndpointFields sender{"uuid-" + from, "app-" + from, "news", "chan-" + from, from};
+        return native().fireEvent(channelEvent(type, sender, channel, topic, payload, isNull));
     }
 
     Reply fireLogged(const std::vector<std::uint8_t>& event, std::string& log)
@@ -75,9 +70,8 @@ protected:
 TEST_F(TheChannels, SendEachRequestWithItsKeysInByteOrderAndYieldTheReplies)
 {
     auto client = connectedClient("client-1");
-    for (const Result& result : {Result::text("pong"), Result::null(), Result::error("no provider")}) {
+    for (const Result& result : {Result::text("pong"), Result::null(), Result::error("no provider")})
         native().script(kDispatch, result);
-    }
     EXPECT_EQ(outcome(client->dispatchAsync("ping", "{}")), "value:pong");
     EXPECT_EQ(outcome(client->dispatchAsync("ping")), "null");
     EXPECT_EQ(outcome(client->dispatchAsync("ping", "")), "error:no provider");
@@ -116,34 +110,8 @@ TEST_F(TheChannels, SendEachRequestWithItsKeysInByteOrderAndYieldTheReplies)
     };
     const std::vector<Call> calls = native().calls();
     ASSERT_EQ(calls.size(), expected.size() + 1); // after the runtime's connect
-    for (std::size_t i = 0; i < expected.size(); ++i) {
+    for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(calls[i + 1].bytes, bytesOf(expected[i])) << calls[i + 1].function;
-    }
-}
-
-TEST_F(TheChannels, FailWorkWithoutAnIdentityAndSendNothing)
-{
-    auto unconnected = channels->createClient("news");
-    native().script(kConnect, Result::null());
-    auto withoutValue = channels->createClient("news");
-    outcome(withoutValue->connectAsync(false));
-    auto provider = channels->createProvider("news");
-    fire("ProviderClientConnected", "a");
-    const std::string noClient = "error:The channel is not connected";
-    const std::string notOpen = "error:The channel provider is not open";
-    const std::vector<std::pair<std::shared_future<std::shared_ptr<std::string>>, std::string>> refused = {
-        {unconnected->dispatchAsync("ping"), noClient},
-        {withoutValue->dispatchAsync("ping", "{}"), noClient},
-        {provider->dispatchAsync(endpoint("a"), "t"), notOpen},
-        {provider->dispatchAsync(endpoint("a"), "t", "{}"), notOpen},
-        {provider->broadcastAsync("t"), notOpen},
-        {provider->broadcastAsync("t", "{}"), notOpen}};
-    for (const auto& [future, expected] : refused) {
-        EXPECT_EQ(outcome(future), expected);
-    }
-    EXPECT_EQ(outcome(unconnected->disconnectAsync()), noClient);
-    EXPECT_EQ(outcome(withoutValue->disconnectAsync()), noClient);
-    EXPECT_EQ(native().calls().size(), 2u); // the runtime's connect and one channel connect
 }
 
 // Providers track their connected clients for broadcasts and tell subscribers every time.
@@ -182,9 +150,8 @@ TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnlyAndTrackConnectedClien
     std::vector<std::string> told;
     provider->subscribeClientConnected([&](const EndpointId& e) { told.push_back("+" + e.endpointId); });
     provider->subscribeClientDisconnected([&](const EndpointId& e) { told.push_back("-" + e.endpointId); });
-    for (const char* event : {"+a", "+a", "+b", "+c", "-b", "-never"}) {
+    for (const char* event : {"+a", "+a", "+b", "+c", "-b", "-never"})
         fire(event[0] == '+' ? "ProviderClientConnected" : "ProviderClientDisconnected", event + 1);
-    }
     EXPECT_THAT(told, ElementsAre("+a", "+a", "+b", "+c", "-b", "-never"));
     EXPECT_EQ(outcome(provider->broadcastAsync("update", "{\"v\":2}")), "value:");
     EXPECT_EQ(outcome(provider->broadcastAsync("ping")), "value:");
@@ -204,22 +171,19 @@ TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnlyAndTrackConnectedClien
     EXPECT_EQ(told.size(), 6u);
 }
 
-TEST_F(TheChannels, LogAndDropEventsThatDoNotDecode)
+// Events that do not decode are logged and dropped, and end nothing.
+TEST_F(TheChannels, EndWithTheAdaptersDisconnectionWhichGetsTheExactEmptyReplyUnlessASubscriberThrows)
 {
     std::vector<std::uint8_t> deep(65, 0x91); // one level deeper than the decoder takes
     deep.push_back(0xc0);
+    std::string log;
     // Nothing, a map header that announces more than follows, and nesting past the bound.
     for (const auto& [event, expected] : std::vector<std::pair<std::vector<std::uint8_t>, std::string>>{
              {{}, "null input"}, {{0xde, 0x00, 0x10}, "end of buffer."}, {deep, "format error."}}) {
-        std::string log;
         EXPECT_FALSE(fireLogged(event, log).returned);
         EXPECT_EQ(log, "C++ ADAPTER:   Error parsing response: " + expected + "\n");
     }
     EXPECT_TRUE(runtime->isConnected());
-}
-
-TEST_F(TheChannels, EndWithTheAdaptersDisconnectionWhichGetsTheExactEmptyReplyUnlessASubscriberThrows)
-{
     std::vector<int> seen;
     runtime->subscribeDisconnected([&] { seen.push_back(1); });
     runtime->subscribeDisconnected([&] { seen.push_back(2); });
@@ -227,9 +191,8 @@ TEST_F(TheChannels, EndWithTheAdaptersDisconnectionWhichGetsTheExactEmptyReplyUn
     EXPECT_EQ(reply.bytes, bytesOf(Json{{"is_error", false}, {"is_null", true}, {"payload_json", ""}}));
     EXPECT_EQ(seen, (std::vector<int>{1, 2}));
     EXPECT_FALSE(runtime->isConnected());
-    std::string log;
     EXPECT_FALSE(fireLogged(adapterDisconnectedEvent(), log).returned);
-    EXPECT_FALSE(fireLogged(channelEvent("ChannelMessage", fields("p"), "news", "quote"), log).returned);
+    EXPECT_FALSE(fireLogged(channelEvent("ChannelMessage", {}, "news", "quote"), log).returned);
     EXPECT_EQ(seen.size(), 2u);
     EXPECT_EQ(log, "");
     for (const std::function<void()>& failing :
@@ -243,9 +206,28 @@ TEST_F(TheChannels, EndWithTheAdaptersDisconnectionWhichGetsTheExactEmptyReplyUn
     }
 }
 
-TEST_F(TheChannels, KeepOneProviderPerNameAndOneHandlerPerTopicAndAnswerAFailingHandlerWithAnError)
+// Work that needs an identity the end does not have fails and sends nothing.
+TEST_F(TheChannels, FailWorkWithoutAnIdentityKeepOneProviderPerNameAndOneHandlerPerTopicAndAnswerAFailingHandler)
 {
     auto provider = channels->createProvider("news");
+    auto unconnected = channels->createClient("news");
+    native().script(kConnect, Result::null());
+    auto withoutValue = channels->createClient("news");
+    outcome(withoutValue->connectAsync(false));
+    fire("ProviderClientConnected", "a");
+    const std::string noClient = "error:The channel is not connected",
+                      notOpen = "error:The channel provider is not open";
+    const std::vector<std::pair<std::shared_future<std::shared_ptr<std::string>>, std::string>> refused = {
+        {unconnected->dispatchAsync("ping"), noClient},
+        {withoutValue->dispatchAsync("ping", "{}"), noClient},
+        {provider->dispatchAsync(endpoint("a"), "t", "{}"), notOpen},
+        {provider->broadcastAsync("t"), notOpen},
+        {provider->broadcastAsync("t", "{}"), notOpen}};
+    for (const auto& [future, expected] : refused)
+        EXPECT_EQ(outcome(future), expected);
+    EXPECT_EQ(outcome(unconnected->disconnectAsync()), noClient);
+    EXPECT_EQ(outcome(withoutValue->disconnectAsync()), noClient);
+    EXPECT_EQ(native().calls().size(), 2u); // the runtime's connect and one channel connect
     EXPECT_EQ(apiError([&] { channels->createProvider("news"); }),
               "A provider has already been created with this channel name");
     provider->registerTopic("t", nullptr);
@@ -332,7 +314,6 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     for (const std::function<void()>& refused : std::vector<std::function<void()>>{
              [&] { connected->dispatchAsync("t"); }, [&] { connected->dispatchAsync("t", "{}"); },
              [&] { connected->registerTopic("t", nullptr); }, [&] { provider->openAsync(); },
-             [&] { provider->dispatchAsync(endpoint("a"), "t"); },
              [&] { provider->dispatchAsync(endpoint("a"), "t", "{}"); }, [&] { provider->broadcastAsync("t"); },
              [&] { provider->broadcastAsync("t", "{}"); }, [&] { provider->registerTopic("t", nullptr); },
              [&] { provider->subscribeClientConnected(nullptr); },
@@ -342,7 +323,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     EXPECT_EQ(outcome(connected->connectAsync(true)), "error:The runtime is not connected");
     EXPECT_EQ(outcome(connected->disconnectAsync()), "error:The channel is not connected");
     EXPECT_NO_THROW(provider->unsubscribeClientConnected(nullptr));
-    EXPECT_FALSE(*told); // a reset is not a disconnection of the channel,
+    EXPECT_FALSE(*told);            // a reset is not a disconnection of the channel,
     EXPECT_EQ(told.use_count(), 1); // but it lets go of the subscribers
     EXPECT_EQ(native().calls().size(), callsBefore);
 }

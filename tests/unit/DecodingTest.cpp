@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EventRow{"mistyped", mistyped, "0|u,n,c,,|c|t|", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AnEndpointId, IsEqualOnlyWhenAllFieldsAreAndHashesWellInLargeSets)
+TEST(TheValueTypes, CompareAndHashEndpointIdsByAllFieldsAndCopyAndMoveAnExceptionsMessage)
 {
     const EndpointId endpoint{"u", "n", "c", "i", "e"};
     EXPECT_TRUE(endpoint == (EndpointId{"u", "n", "c", "i", "e"}) && !(endpoint != endpoint));
@@ -119,6 +119,18 @@ TEST(AnEndpointId, IsEqualOnlyWhenAllFieldsAreAndHashesWellInLargeSets)
     }
     EXPECT_EQ(endpoints.size(), 6000u);
     EXPECT_GT(hashes.size(), 5990u);
+
+    // An exception keeps its message when copied and gives it up when moved.
+    HalvoraApiException original("message"), assigned("other"), target("other");
+    HalvoraApiException copy(original);
+    HalvoraApiException moved(std::move(original));
+    assigned = copy;
+    HalvoraApiException& self = assigned;
+    assigned = self;
+    assigned = std::move(self);
+    target = std::move(copy);
+    for (const HalvoraApiException* e : {&moved, &assigned, &target, &original, &copy})
+        EXPECT_STREQ(e->what(), e == &original || e == &copy ? "" : "message");
 }
 
 // Adapter results: how each kind reads, what the decoder reports, and that
@@ -171,20 +183,5 @@ INSTANTIATE_TEST_SUITE_P(
                       ResultRow{"notText", Result{{0x81, 0xa1, 0x6b, 0xa1, 0x76}}, "value:", ""},
                       ResultRow{"trailingBytes", Result{{0xa2, 0x6f, 0x6b, 0xff, 0xff}}, "value:ok", ""}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(AnApiException, KeepsItsMessageWhenCopiedAndGivesItUpWhenMoved)
-{
-    HalvoraApiException original("message"), assigned("other"), target("other");
-    HalvoraApiException copy(original);
-    HalvoraApiException moved(std::move(original));
-    assigned = copy;
-    HalvoraApiException& self = assigned;
-    assigned = self;
-    assigned = std::move(self);
-    target = std::move(copy);
-    for (const HalvoraApiException* e : {&moved, &assigned, &target, &original, &copy}) {
-        EXPECT_STREQ(e->what(), e == &original || e == &copy ? "" : "message");
-    }
-}
 
 } // namespace
