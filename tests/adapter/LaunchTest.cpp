@@ -111,7 +111,7 @@ protected:
     ManifestLauncher launcher;
 };
 
-TEST_F(ALaunch, StartsTheChildInTheManifestsFolderWithItsArgumentsAndDefaultSignals)
+TEST_F(ALaunch, StartsTheChildInTheManifestsFolderWithItsArgumentsAndDefaultSignalsReapsItAndRefusesWhatItCannotStart)
 {
     // The shell writes its arguments one a line, then its blocked and ignored signals, read by its own
     // builtins: a shell waiting for a child has every signal blocked.
@@ -141,10 +141,7 @@ TEST_F(ALaunch, StartsTheChildInTheManifestsFolderWithItsArgumentsAndDefaultSign
     const auto mask = [&](const std::string& name) { return std::stoull(out.substr(out.find(name) + 8), nullptr, 16); };
     EXPECT_EQ(mask("SigBlk: ") & (1u << (SIGUSR1 - 1)), 0u) << "the caller's blocked signals are not the child's";
     EXPECT_EQ(mask("SigIgn: ") & (1u << (SIGUSR2 - 1)), 0u) << "nor are the ones it ignores";
-}
 
-TEST_F(ALaunch, ResolvesAProgramNextToTheManifestOrOnThePathReapsItAndRefusesWhatItCannotStart)
-{
     EXPECT_EQ(launcher.launch("file:///").text, "cannot read the manifest '/': not a regular file");
     EXPECT_EQ(launcher.launch("file:///nonexistent/app.json").text,
               "cannot read the manifest '/nonexistent/app.json': No such file or directory");

@@ -6,8 +6,8 @@
 #include "core/PayloadBlock.h"
 #include "wire/Frames.h"
 
+#include <cstdint>
 #include <fstream>
-#include <limits>
 #include <sstream>
 
 using namespace halvora::adapter;
@@ -28,6 +28,10 @@ TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
     const json handle = runtime.handle;
     const auto m = [](const json& map) { return json::to_msgpack(map); };
     const std::string badMsgPack = "error:the request is not valid MessagePack", port = "error:'port' must be 0";
+    // clang-format off
+    const json nilsAndLargest = {{"uuid", nullptr}, {"port", nullptr}, {"disable_heartbeating", nullptr},
+                                 {"arguments", nullptr}, {"runtime_connect_options", INT64_MAX}};
+    // clang-format on
     const struct {
         AdapterFunction function;
         Bytes request;
@@ -45,14 +49,7 @@ TEST_F(ARequest, IsAnsweredWithAClearErrorOrServedByItsKeysAlone)
         {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", -1}}}}), port},
         {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"port", 65536}}}}), port},
         // Nil options read as absent; the largest integer an option holds is read.
-        {connectWithoutRelease,
-         m({{"runtime_ptr", 1},
-            {"runtime_options",
-             {{"uuid", nullptr},
-              {"port", nullptr},
-              {"disable_heartbeating", nullptr},
-              {"arguments", nullptr},
-              {"runtime_connect_options", std::numeric_limits<std::int64_t>::max()}}}}),
+        {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", nilsAndLargest}}),
          "error:connecting needs both"},
         {connectWithoutRelease, m({{"runtime_ptr", 1}, {"runtime_options", {{"disable_heartbeating", 1}}}}),
          "error:'disable_heartbeating' must be a boolean"},

@@ -19,42 +19,8 @@ protected:
     const std::string providerId = textOf(provider.createProvider("news")), clientId = textOf(client.connectTo("news"));
 };
 
-TEST_F(AnEmbeddedRuntime, EndsEveryHandleAndWaitingConnectOnShutdown)
-{
-    auto waiting = std::async(std::launch::async, [&] { return client.connectTo("late", true); });
-    auto& core = halvora::adapter::embedded::EmbeddedAdapter::instance().core();
-    ASSERT_TRUE(eventually([&] { return core.pendingCount() == 1; })) << "the connect waits in the routing core";
-    halvora_embedded_shutdown();
-    EXPECT_EQ(waiting.get(), "error:the adapter shut down while waiting for a provider of the channel 'late'");
-    EXPECT_EQ(client.events().back(), json::array({"AdapterDisconnected", {"", "", "", "", ""}, "", "", "", "", true}));
-    EXPECT_EQ(provider.createProvider("news"),
-              "error:the runtime handle " + std::to_string(provider.handle) + " is not connected");
-}
-
-TEST_F(AnEmbeddedRuntime, ReturnsWhatTheHandlerAnswered)
-{
-    const Bytes map = json::to_msgpack(json{{"payload_json", "p"}});
-    const std::string unreadable = "error:the runtime's reply to the event could not be read";
-    const std::pair<Bytes, std::string> answers[] = {
-        {reply({{"is_null", true}, {"payload_json", "ignored"}}), "null"},
-        {text(""), "text:"},
-        {reply(json::object()), "text:"},
-        {reply({{"is_error", true}, {"is_null", true}, {"payload_json", "error wins"}}), "error:error wins"},
-        {framed({0xc1}), unreadable},
-        {reply(json::array({1, 2})), unreadable},
-        {reply({{"is_error", 1}}), unreadable},
-        {reply({{"is_null", "yes"}}), unreadable},
-        {reply({{"payload_json", 1}}), unreadable},
-        {reply({{"payload_json_", 1}, {"is_null_", 1}, {"is_error_", 1}, {"payload_json", "p"}}), "text:p"},
-        {framed(map, std::uint64_t{1} << 30), "text:p"}, // a length at the bound is read
-        {framed(map, (std::uint64_t{1} << 30) + 1), "error:the runtime's reply to the event is too large"}};
-    for (const auto& [answer, outcome] : answers) {
-        provider.answer([answer = answer](const json&) { return answer; });
-        EXPECT_EQ(client.dispatch(clientId, "t"), outcome);
-    }
-}
-
-TEST_F(AnEmbeddedRuntime, RefusesEndsOfOtherRuntimesAndCallsBackIntoItsOwnOrAroundACycle)
+TEST_F(AnEmbeddedRuntime,
+       ReturnsWhatTheHandlerAnsweredAndRefusesEndsOfOtherRuntimesAndCallsBackIntoItsOwnOrAroundACycle)
 {
     FakeRuntime other("other");
     EXPECT_THAT(other.dispatch(clientId, "t"), HasSubstr("'" + clientId + "' is not connected"));
@@ -88,9 +54,31 @@ TEST_F(AnEmbeddedRuntime, RefusesEndsOfOtherRuntimesAndCallsBackIntoItsOwnOrArou
     });
     EXPECT_EQ(client.dispatch(clientId, "start"), "text:null") << "the outer call still completes";
     EXPECT_THAT(back, HasSubstr("the call would wait for the event thread"));
+
+    const Bytes map = json::to_msgpack(json{{"payload_json", "p"}});
+    const std::string unreadable = "error:the runtime's reply to the event could not be read";
+    const std::pair<Bytes, std::string> answers[] = {
+        {reply({{"is_null", true}, {"payload_json", "ignored"}}), "null"},
+        {text(""), "text:"},
+        {reply(json::object()), "text:"},
+        {reply({{"is_error", true}, {"is_null", true}, {"payload_json", "error wins"}}), "error:error wins"},
+        {framed({0xc1}), unreadable},
+        {reply(json::array({1, 2})), unreadable},
+        {reply({{"is_error", 1}}), unreadable},
+        {reply({{"is_null", "yes"}}), unreadable},
+        {reply({{"payload_json", 1}}), unreadable},
+        {reply({{"payload_json_", 1}, {"is_null_", 1}, {"is_error_", 1}, {"payload_json", "p"}}), "text:p"},
+        {framed(map, std::uint64_t{1} << 30), "text:p"}, // a length at the bound is read
+        {framed(map, (std::uint64_t{1} << 30) + 1), "error:the runtime's reply to the event is too large"}};
+    for (const auto& [answer, outcome] : answers) {
+        provider.answer([answer = answer](const json&) { return answer; });
+        EXPECT_EQ(client.dispatch(clientId, "t"), outcome);
+    }
 }
 
-TEST_F(AnEmbeddedRuntime, LeavesInsideItsOwnHandlerAndAShutdownWaitsForThatHandlerToReturn)
+// A shutdown waits for the handler in which its runtime left, and ends every
+// handle and a connect that waits for a provider.
+TEST_F(AnEmbeddedRuntime, LeavesInsideItsOwnHandlerAndAShutdownWaitsForThatHandlerAndEndsEveryHandleAndWaitingConnect)
 {
     std::promise<std::string> inside;
     std::promise<void> leave;
@@ -101,10 +89,17 @@ TEST_F(AnEmbeddedRuntime, LeavesInsideItsOwnHandlerAndAShutdownWaitsForThatHandl
     });
     client.connectTo("news"); // an event for the provider
     EXPECT_EQ(inside.get_future().get(), "null");
+    auto waiting = std::async(std::launch::async, [&] { return client.connectTo("late", true); });
+    auto& core = halvora::adapter::embedded::EmbeddedAdapter::instance().core();
+    EXPECT_TRUE(eventually([&] { return core.pendingCount() == 1; })) << "the connect waits in the routing core";
     auto shutdown = std::async(std::launch::async, halvora_embedded_shutdown);
     EXPECT_EQ(shutdown.wait_for(50ms), std::future_status::timeout);
     leave.set_value();
     shutdown.get();
+    EXPECT_EQ(waiting.get(), "error:the adapter shut down while waiting for a provider of the channel 'late'");
+    EXPECT_EQ(client.events().back(), json::array({"AdapterDisconnected", {"", "", "", "", ""}, "", "", "", "", true}));
+    EXPECT_EQ(client.createProvider("news"),
+              "error:the runtime handle " + std::to_string(client.handle) + " is not connected");
 }
 
 } // namespace
