@@ -267,8 +267,8 @@ bool RemoteConnection::send(const wire::FramePieces& frame)
     do
         sent = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     while (sent < 0 && errno == EINTR);
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        return false;
+    // A failed write leaves the whole frame to the piecewise writes, which
+    // tell a full socket from a broken one.
     std::size_t skip = sent > 0 ? static_cast<std::size_t>(sent) : 0;
     for (const iovec& piece : pieces) {
         const std::size_t taken = std::min(skip, piece.iov_len);
