@@ -33,6 +33,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 extern char** environ;
@@ -537,6 +538,11 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
     Child same({HALVORA_RUNTIME_PATH, "--port", "9710"});
     EXPECT_EQ(same.exitWithin(5s), 1);
     EXPECT_THAT(same.output(), HasSubstr("another runtime service already listens"));
+    // Its command line: help, and values it does not take.
+    const std::tuple<const char*, const char*, int> commandLines[] = {
+        {"--help", "", 0}, {"--log-level", "loud", 2}, {"--port", "0", 2}};
+    for (const auto& [arg, value, status] : commandLines)
+        EXPECT_EQ(Child({HALVORA_RUNTIME_PATH, arg, value}).exitWithin(5s), status) << arg;
     // One that finds the lock taken but no service answering waits for the lock: a service is stopping there.
     const int lock = ::open((socketFor(9709) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
