@@ -25,10 +25,9 @@ Channels::Channels(Channels&& other) : futuresManager(other.futuresManager), tas
 {
     std::lock_guard<std::mutex> lock(other.registryMutex);
     runtimeHandle = other.runtimeHandle;
-    clients = std::move(other.clients);
-    providers = std::move(other.providers);
-    other.clients.clear();
-    other.providers.clear();
+    // Left empty, not merely "valid but unspecified".
+    clients = std::exchange(other.clients, {});
+    providers = std::exchange(other.providers, {});
 }
 
 Channels::~Channels()

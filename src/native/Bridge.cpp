@@ -20,9 +20,9 @@ NativeResult callNativeWithCallbacks(NativeConnectFunction function, const Encod
     return function(request.data(), request.size(), onEvent, releaseReply);
 }
 
-DecodedValue parseNativeResponse(const NativeResult& result, bool referenceInput)
+DecodedValue parseNativeResponse(const NativeResult& result)
 {
-    DecodedValue decoded = decodeMsgPack(result.data, result.length, referenceInput);
+    DecodedValue decoded = decodeMsgPack(result.data, result.length);
     if (!decoded.ok()) {
         std::cerr << "C++ ADAPTER:   Error parsing response: " << decoded.error << "\n";
     }
@@ -76,7 +76,7 @@ void invokeNative(NativeFunction function, const EncodedRequest& request, std::s
         return;
     }
     // Read in place: the one copy of the text is the string handed to the caller.
-    const DecodedValue decoded = parseNativeResponse(result, true);
+    const DecodedValue decoded = parseNativeResponse(result);
     const msgpack::object& object = decoded.value();
     auto text = sharedText(object.type == msgpack::type::STR ? std::string_view(object.via.str.ptr, object.via.str.size)
                                                              : std::string_view(),

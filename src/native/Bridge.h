@@ -22,10 +22,9 @@ NativeResult callNativeWithCallbacks(NativeConnectFunction function, const Encod
                                      HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply);
 
 // Decodes the result's bytes without releasing them. A decoder failure is
-// written to std::cerr and reported through DecodedValue::error. With
-// `referenceInput` strings point into the result, which must then outlive
-// the decoded value.
-DecodedValue parseNativeResponse(const NativeResult& result, bool referenceInput = false);
+// written to std::cerr and reported through DecodedValue::error. Strings
+// point into the result, which must outlive the decoded value.
+DecodedValue parseNativeResponse(const NativeResult& result);
 
 // Gives a result buffer back to the adapter (also when its data is null).
 void releaseNativeResult(const NativeResult& result);

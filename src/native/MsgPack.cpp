@@ -109,7 +109,7 @@ constexpr std::size_t firstZoneBlock = 512;
 
 } // namespace
 
-DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool referenceInput)
+DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length)
 {
     DecodedValue decoded;
     if (data == nullptr) {
@@ -122,7 +122,7 @@ DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool 
         bool referenced = false;
         const msgpack::object value =
             msgpack::unpack(*zone, reinterpret_cast<const char*>(data), static_cast<std::size_t>(length), offset,
-                            referenced, referenceInput ? referenceEverything : nullptr, nullptr, limitsFor(length));
+                            referenced, referenceEverything, nullptr, limitsFor(length));
         decoded.handle = msgpack::object_handle(value, std::move(zone));
     } catch (const msgpack::depth_size_overflow&) {
         decoded.handle = msgpack::object_handle();

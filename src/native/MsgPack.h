@@ -107,10 +107,10 @@ struct DecodedValue {
 // as "format error."; no event or reply comes near it.
 constexpr std::size_t maxDecodeDepth = 64;
 
-// Decodes the first value in the bytes; trailing bytes are ignored. With
-// `referenceInput` strings point into the input instead of being copied, for
-// callers that copy them out before the input goes away.
-DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length, bool referenceInput = false);
+// Decodes the first value in the bytes; trailing bytes are ignored. Strings
+// point into the input instead of being copied: every caller copies out what
+// it keeps before the input goes away.
+DecodedValue decodeMsgPack(const std::uint8_t* data, std::uint64_t length);
 
 // Accessors that never fail: a missing or mistyped value reads as empty,
 // false or 0.

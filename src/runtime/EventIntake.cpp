@@ -31,7 +31,7 @@ bool readEvent(const std::uint8_t* data, std::uint64_t length, ChannelMessage& m
     }
     // Read in place: the event's bytes outlive this call, and the message
     // copies what it keeps.
-    const DecodedValue decoded = decodeMsgPack(data, length, true);
+    const DecodedValue decoded = decodeMsgPack(data, length);
     if (!decoded.ok()) {
         std::cerr << "C++ ADAPTER:   Error parsing response: " << decoded.error << "\n";
         return false;
