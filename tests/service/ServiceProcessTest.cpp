@@ -33,7 +33,6 @@
 #include <iterator>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 extern char** environ;
@@ -397,6 +396,8 @@ TEST_F(AService, ReportsAndCarriesEveryCallWhileClientsDieGoSilentOrBreakTheFram
                     ::testing::AllOf(StartsWith("error:"), HasSubstr("4 MiB")));
         EXPECT_EQ(outcome(client->dispatchAsync("echo", "after " + topic), 5s), "value:after " + topic);
     }
+    const std::string mebibyte(1u << 20, 'm'); // more than the sockets take at once
+    EXPECT_TRUE(outcome(client->dispatchAsync("echo", mebibyte), 5s) == "value:" + mebibyte);
     const std::string offences[] = {
         std::string("\xff\xff\xff\xff", 4),                     // announces 4 GiB
         std::string("\x00\x40\x00\x01", 4),                     // one byte over the bound
@@ -523,13 +524,17 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
     EXPECT_FALSE(other.next(message)) << message.id;
     EXPECT_TRUE(other.closedWithin(1s));
 
-    // A socket path with no room for its terminator is refused before any service is started for it.
-    const auto tooLong = nlohmann::json::to_msgpack({{"runtime_ptr", 1}, {"runtime_options", {{"port", 10000}}}});
-    const NativeResult refused = d_halvora_connect(
-        tooLong.data(), tooLong.size(), [](auto...) -> std::uint8_t* { return nullptr; }, [](std::uint8_t*) {});
-    EXPECT_THAT(std::string(reinterpret_cast<char*>(refused.data), refused.length),
-                HasSubstr("the runtime service's socket path '" + socketFor(10000) + "' is too long"));
-    deallocate_rust_buffer(refused.data, refused.length);
+    // A socket path with no room for its terminator is refused before any service is started for it; a
+    // service that refuses its arguments is reported in its own words.
+    for (const auto& [options, reason] : std::vector<std::pair<nlohmann::json, std::string>>{
+             {{{"port", 10000}}, "the runtime service's socket path '" + socketFor(10000) + "' is too long"},
+             {{{"port", 9707}, {"arguments", "--bogus"}}, "does not take '--bogus'"}}) {
+        const auto request = nlohmann::json::to_msgpack({{"runtime_ptr", 1}, {"runtime_options", options}});
+        const NativeResult refused = d_halvora_connect(
+            request.data(), request.size(), [](auto...) -> std::uint8_t* { return nullptr; }, [](std::uint8_t*) {});
+        EXPECT_THAT(std::string(reinterpret_cast<char*>(refused.data), refused.length), ::testing::EndsWith(reason));
+        deallocate_rust_buffer(refused.data, refused.length);
+    }
 
     // Its socket and directory are the user's alone, and it refuses a directory others can enter.
     const std::string directory = runtimeDir + "/halvora";
@@ -539,10 +544,12 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
     EXPECT_EQ(same.exitWithin(5s), 1);
     EXPECT_THAT(same.output(), HasSubstr("another runtime service already listens"));
     // Its command line: help, and values it does not take.
-    const std::tuple<const char*, const char*, int> commandLines[] = {
-        {"--help", "", 0}, {"--log-level", "loud", 2}, {"--port", "0", 2}};
-    for (const auto& [arg, value, status] : commandLines)
-        EXPECT_EQ(Child({HALVORA_RUNTIME_PATH, arg, value}).exitWithin(5s), status) << arg;
+    const std::pair<std::vector<std::string>, int> commandLines[] = {
+        {{"--help"}, 0}, {{"--log-level", "loud"}, 2}, {{"--port", "0"}, 2}, {{"--port"}, 2}};
+    for (auto [args, status] : commandLines) {
+        args.insert(args.begin(), HALVORA_RUNTIME_PATH);
+        EXPECT_EQ(Child(args).exitWithin(5s), status) << args[1];
+    }
     // One that finds the lock taken but no service answering waits for the lock: a service is stopping there.
     const int lock = ::open((socketFor(9709) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
