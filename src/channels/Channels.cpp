@@ -30,11 +30,8 @@ Channels::Channels(Channels&& other) : futuresManager(other.futuresManager), tas
     providers = std::exchange(other.providers, {});
 }
 
-Channels::~Channels()
-{
-    providers.clear();
-    clients.clear();
-}
+// Members go in reverse order of declaration: the providers, then the clients.
+Channels::~Channels() = default;
 
 std::shared_ptr<ChannelClient> Channels::createClient(const std::string& channelName)
 {
