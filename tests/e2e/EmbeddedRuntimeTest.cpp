@@ -280,12 +280,14 @@ TEST_F(TheEmbeddedRuntime, ClosesItsConnectionWhenDestroyedEvenWithAClientWaitin
     auto quoting = connected("quotes");
     auto quotes = provide(quoting, "quotes");
     auto waiting = quoting->getChannels()->createClient("absent")->connectAsync(true);
+    auto askerWaits = asker->getChannels()->createClient("absent")->connectAsync(true);
     quoting.reset();
     // Dropping the factory must neither wait for the provider that never comes
     // nor leave the provider open, answering for a runtime that is gone.
     auto dropped = std::async(std::launch::async, [&] { factory.reset(); });
     ASSERT_EQ(dropped.wait_for(5s), std::future_status::ready);
     EXPECT_THAT(outcome(waiting), StartsWith("error:"));
+    EXPECT_EQ(outcome(askerWaits, 100ms), "pending"); // another runtime's wait goes on
     EXPECT_THAT(outcome(asker->getChannels()->createClient("quotes")->connectAsync(false)), StartsWith("error:"));
 
     // From inside its own handler a runtime may disconnect, or lose its last reference.

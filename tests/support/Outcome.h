@@ -17,9 +17,8 @@ namespace HalvoraTest {
 template <typename Future>
 std::string outcome(Future&& future, std::chrono::milliseconds limit = std::chrono::seconds(10))
 {
-    if (future.wait_for(limit) != std::future_status::ready) {
+    if (future.wait_for(limit) != std::future_status::ready)
         return "pending";
-    }
     try {
         if constexpr (std::is_void_v<decltype(future.get())>) {
             future.get();
