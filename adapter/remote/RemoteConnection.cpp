@@ -210,7 +210,7 @@ void RemoteConnection::disconnect()
 {
     quiet_.store(true);
     call("disconnect", nullptr, 0);
-    lost(closedMessage);
+    end(false);
 }
 
 void RemoteConnection::end(bool announce)
