@@ -2,6 +2,7 @@
 // runs as a child process; the test process hosts its runtimes and peers
 // that speak frames themselves. Where a bound must be reached to the byte,
 // a session runs in this process instead, on a socket pair.
+#include "../stress/StressSupport.h"
 #include "NativeAdapter.h"
 #include "Outcome.h"
 #include "service/Service.h"
@@ -45,6 +46,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
+using HalvoraStress::eventually;
 using HalvoraTest::outcome;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -57,15 +59,6 @@ std::string runtimeDir; // this test process's own XDG_RUNTIME_DIR
 std::string socketFor(int port)
 {
     return runtimeDir + "/halvora/runtime-" + std::to_string(port) + ".sock";
-}
-
-template <class Condition>
-bool eventually(Condition condition, Ms limit = 10s)
-{
-    for (const auto deadline = Clock::now() + limit; !condition(); std::this_thread::sleep_for(10ms))
-        if (Clock::now() > deadline)
-            return false;
-    return true;
 }
 
 bool readable(int fd, Clock::time_point deadline)

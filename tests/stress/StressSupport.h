@@ -29,13 +29,14 @@ inline std::size_t threadBaseline()
     return threadCount();
 }
 
-// Polls, bounded, for what another thread brings about.
-inline bool eventually(const std::function<bool()>& condition)
+// Polls, bounded, for what another thread or process brings about.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s)
 {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!condition() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(2ms);
-    return condition();
+    // The condition is asked once a round: it may reap a child or take a message.
+    for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition(); std::this_thread::sleep_for(2ms))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
 }
 
 // True once at most `baseline` threads run; threads that have just settled a
