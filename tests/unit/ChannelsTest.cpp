@@ -293,6 +293,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     entered.get_future().wait();
     auto broadcast = provider->broadcastAsync("t"); // queued behind the stalled dispatch
     auto broadcastWithPayload = provider->broadcastAsync("t", "{}");
+    auto dispatch = provider->dispatchAsync(endpoint("a"), "t", "{}");
     client.reset();
     std::promise<void> reset;
     runtime->subscribeDisconnected([&] { reset.set_value(); });
@@ -305,6 +306,7 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     EXPECT_EQ(outcome(stalled), "value:late");
     EXPECT_EQ(outcome(broadcast), "error:The runtime is not connected");
     EXPECT_EQ(outcome(broadcastWithPayload), "error:The runtime is not connected");
+    EXPECT_EQ(outcome(dispatch), "error:The runtime is not connected");
     EXPECT_EQ(native().calls(kToEndpoint).size(), 1u);
 
     const std::size_t callsBefore = native().calls().size();
