@@ -136,10 +136,9 @@ std::optional<ReplyView> readReplyView(const msgpack::object_handle& handle)
     return ReplyView{Result::Kind::Text, payload};
 }
 
+// Empty bytes are no reply either: the decoder finds them too short.
 std::optional<msgpack::object_handle> unpackReply(const std::uint8_t* data, std::size_t length)
 {
-    if (data == nullptr || length == 0)
-        return std::nullopt;
     try {
         return unpackBounded(data, length);
     } catch (const std::bad_alloc&) {
