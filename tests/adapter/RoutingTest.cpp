@@ -98,8 +98,10 @@ TEST_F(AnEmbeddedRuntime, LeavesInsideItsOwnHandlerAndAShutdownWaitsForThatHandl
     shutdown.get();
     EXPECT_EQ(waiting.get(), "error:the adapter shut down while waiting for a provider of the channel 'late'");
     EXPECT_EQ(client.events().back(), json::array({"AdapterDisconnected", {"", "", "", "", ""}, "", "", "", "", true}));
-    EXPECT_EQ(client.createProvider("news"),
-              "error:the runtime handle " + std::to_string(client.handle) + " is not connected");
+    for (const std::string& after :
+         {client.createProvider("news"),
+          client.call(d_halvora_channels_disconnect_from_provider, {{"client_id", clientId}})})
+        EXPECT_EQ(after, "error:the runtime handle " + std::to_string(client.handle) + " is not connected");
 }
 
 } // namespace
