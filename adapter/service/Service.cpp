@@ -38,7 +38,8 @@ void Service::registerPeer(std::uint64_t handle, pid_t pid)
 
 void Service::forgetPeer(std::uint64_t handle)
 {
-    if (peers_.erase(handle) == 1 && peers_.empty())
+    peers_.erase(handle);
+    if (peers_.empty())
         armIdleTimer();
 }
 
