@@ -109,11 +109,11 @@ public:
     // events are answered without a value here, as handlers may hold the test's locals.
     using Handler = std::function<Bytes(const json& event)>;
 
-    // Connected from the start.
-    explicit FakeRuntime(const std::string& uuid = "fake-runtime")
+    // Connected from the start, in-process or to the service on `port`.
+    explicit FakeRuntime(const std::string& uuid = "fake-runtime", int port = 0)
     {
-        const Bytes request = json::to_msgpack(
-            json{{"runtime_options", {{"uuid", uuid}}}, {"runtime_ptr", reinterpret_cast<std::uintptr_t>(this)}});
+        const Bytes request = json::to_msgpack(json{{"runtime_options", {{"uuid", uuid}, {"port", port}}},
+                                                    {"runtime_ptr", reinterpret_cast<std::uintptr_t>(this)}});
         const std::string outcome =
             AdapterTest::outcomeOf(d_halvora_connect(request.data(), request.size(), onEvent, releaseReply));
         handle = outcome.rfind("number:", 0) == 0 ? std::stoull(outcome.substr(7)) : 0;

@@ -2,6 +2,7 @@
 // runs as a child process; the test process hosts its runtimes and peers
 // that speak frames themselves. Where a bound must be reached to the byte,
 // a session runs in this process instead, on a socket pair.
+#include "../adapter/FakeRuntime.h"
 #include "../stress/StressSupport.h"
 #include "NativeAdapter.h"
 #include "Outcome.h"
@@ -40,6 +41,7 @@ extern char** environ;
 
 using namespace HalvoraAdapterApi;
 using halvora::adapter::Result;
+using halvora::adapter::testing::FakeRuntime;
 namespace service = halvora::adapter::service;
 namespace wire = halvora::adapter::wire;
 namespace fs = std::filesystem;
@@ -438,6 +440,7 @@ TEST_P(AServiceThatEnds, FailsEveryWaitAndTellsEveryRuntimeWithinTheSilenceLimit
     start(9703 + GetParam());
     provide(connected("provider"));
     auto watcher = connected("watcher");
+    FakeRuntime raw("raw", port_); // on the adapter's C interface
     std::promise<void> disconnected;
     watcher->subscribeDisconnected([&disconnected] { disconnected.set_value(); });
     auto channel = watcher->getChannels()->createClient("load");
@@ -456,6 +459,9 @@ TEST_P(AServiceThatEnds, FailsEveryWaitAndTellsEveryRuntimeWithinTheSilenceLimit
     for (const auto& call : calls)
         EXPECT_THAT(outcome(call, within()), StartsWith("error:"));
     EXPECT_EQ(disconnected.get_future().wait_for(within()), std::future_status::ready);
+    // A call made once the connection is gone fails with why it went.
+    EXPECT_TRUE(eventually([&raw] { return !raw.events().empty(); }, within()));
+    EXPECT_THAT(raw.createProvider("x"), HasSubstr(GetParam() == SIGSTOP ? "sent nothing" : "closed the connection"));
     wire::Message message;
     EXPECT_TRUE(GetParam() != SIGTERM ||
                 (peer.next(message) && nlohmann::json::from_msgpack(message.bytes)[0] == "AdapterDisconnected"));
@@ -517,6 +523,9 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
     EXPECT_TRUE(other.next(message) && message.id == 5 && !message.result.isError());
     EXPECT_FALSE(other.next(message)) << message.id;
     EXPECT_TRUE(other.closedWithin(1s));
+
+    FakeRuntime leaving("leaving", port_);
+    EXPECT_TRUE(leaving.disconnect() == "null" && leaving.events().empty()) << "a leaving runtime hears nothing";
 
     // A socket path with no room for its terminator is refused before any service is started for it; a
     // service that refuses its arguments is reported in its own words.

@@ -60,8 +60,7 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
     std::promise<std::shared_ptr<std::string>> unfinishedResult;
     manager->addFuture(unfinishedVoid.get_future().share());
     manager->addFuture(unfinishedResult.get_future().share());
-    auto voidToken = std::make_shared<int>(0);
-    auto resultToken = std::make_shared<int>(0);
+    auto voidToken = std::make_shared<int>(0), resultToken = std::make_shared<int>(0);
     {
         std::promise<void> failing;
         manager->addFuture(failing.get_future().share());

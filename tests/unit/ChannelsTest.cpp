@@ -304,9 +304,8 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
     EXPECT_EQ(outcome(disconnecting), "done");
     EXPECT_EQ(outcome(connecting), "error:The runtime is not connected");
     EXPECT_EQ(outcome(stalled), "value:late");
-    EXPECT_EQ(outcome(broadcast), "error:The runtime is not connected");
-    EXPECT_EQ(outcome(broadcastWithPayload), "error:The runtime is not connected");
-    EXPECT_EQ(outcome(dispatch), "error:The runtime is not connected");
+    for (const auto& refused : {broadcast, broadcastWithPayload, dispatch})
+        EXPECT_EQ(outcome(refused), "error:The runtime is not connected");
     EXPECT_EQ(native().calls(kToEndpoint).size(), 1u);
 
     const std::size_t callsBefore = native().calls().size();
