@@ -173,9 +173,10 @@ std::size_t stringHeaderBefore(const std::uint8_t* data, const std::uint8_t* tex
     };
     if (size < 32 && room >= 1 && byte(1) == (0xa0 | size))
         return 1;
-    if (size < 0x100 && room >= 2 && byte(2) == 0xd9 && byte(1) == size)
+    // A one- or two-byte length field holds no larger size, so it says which header fits.
+    if (room >= 2 && byte(2) == 0xd9 && byte(1) == size)
         return 2;
-    if (size < 0x10000 && room >= 3 && byte(3) == 0xda && ((byte(2) << 8) | byte(1)) == size)
+    if (room >= 3 && byte(3) == 0xda && ((byte(2) << 8) | byte(1)) == size)
         return 3;
     if (room >= 5 && byte(5) == 0xdb && ((byte(4) << 24) | (byte(3) << 16) | (byte(2) << 8) | byte(1)) == size)
         return 5;
