@@ -120,10 +120,7 @@ public:
     }
     ~FakeRuntime() { disconnect(); }
 
-    std::string disconnect()
-    {
-        return AdapterTest::callAdapter(d_halvora_disconnect, json::to_msgpack({{"handle", handle}}));
-    }
+    std::string disconnect() const { return call(d_halvora_disconnect, {}); }
     void answer(Handler handler)
     {
         std::lock_guard<std::mutex> lock(eventsMutex_);

@@ -426,6 +426,7 @@ TEST_F(AService, ReportsAndCarriesEveryCallWhileClientsDieGoSilentOrBreakTheFram
     const std::size_t open = entries("/proc/self/fd");
     go = true;
     EXPECT_TRUE(eventually([&] { return told && connected("after") && entries("/proc/self/fd") == open; }));
+    EXPECT_THAT(service_->output(), ::testing::Not(HasSubstr("\"first\") went away"))) << "it left, told";
 }
 
 // However the service ends (killed, stopped and found silent, or told to
@@ -501,6 +502,7 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
     const std::uint64_t o = owner.connect("Zoë"), x = other.connect();
     EXPECT_THAT(owner.call(2, "status", {}).text, HasSubstr(R"("uuid":"Zoë")"));
     EXPECT_THAT(owner.call(2, "connect", {}).text, HasSubstr("has connected its runtime already"));
+    EXPECT_THAT(owner.call(2, "bogus", {}).text, HasSubstr("does not know the request 'bogus'"));
     ASSERT_FALSE(owner.call(2, "create_provider", channelMap(o, "owned")).isError());
     const std::string ownersClient = owner.call(3, "connect_to_provider", channelMap(o, "owned")).text;
     EXPECT_THAT(other.call(2, "client_dispatch", dispatchMap(o, ownersClient, "x")).text,
