@@ -6,8 +6,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 
 using namespace halvora::adapter;
 using halvora::adapter::testing::AdapterTest;
@@ -129,10 +129,8 @@ TEST_F(ALaunch, StartsTheChildInTheManifestsFolderWithItsArgumentsAndDefaultSign
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     ASSERT_EQ(reply.kind, Result::Kind::Text) << reply.text;
     EXPECT_EQ(nlohmann::json::parse(reply.text).at("name"), "Probe");
-    std::ostringstream written; // once the child has written it
-    ASSERT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "out.txt"); }));
-    written << std::ifstream(folder / "my app" / "out.txt").rdbuf();
-    const std::string out = written.str();
+    ASSERT_TRUE(eventually([&] { return fs::exists(folder / "my app" / "out.txt"); })); // once the child wrote it
+    const std::string out{std::istreambuf_iterator<char>(std::ifstream(folder / "my app" / "out.txt").rdbuf()), {}};
     EXPECT_EQ(out.substr(0, expected.size()), expected);
     const auto mask = [&](const std::string& name) { return std::stoull(out.substr(out.find(name) + 8), nullptr, 16); };
     EXPECT_EQ(mask("SigBlk: ") & (1u << (SIGUSR1 - 1)), 0u) << "the caller's blocked signals are not the child's";

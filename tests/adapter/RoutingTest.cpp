@@ -22,6 +22,7 @@ protected:
 TEST_F(AnEmbeddedRuntime,
        ReturnsWhatTheHandlerAnsweredAndRefusesEndsOfOtherRuntimesAndCallsBackIntoItsOwnOrAroundACycle)
 {
+    EXPECT_THAT(clientId, ::testing::MatchesRegex("client:[0-9a-f]{8}:[0-9]+")) << "tagged with its adapter";
     FakeRuntime other("other");
     EXPECT_THAT(other.dispatch(clientId, "t"), HasSubstr("'" + clientId + "' is not connected"));
     EXPECT_THAT(other.call(d_halvora_channels_disconnect_from_provider, {{"client_id", clientId}}),
