@@ -69,7 +69,8 @@ protected:
 
 TEST_F(TheChannels, SendEachRequestWithItsKeysInByteOrderAndYieldTheReplies)
 {
-    auto client = connectedClient("client-1");
+    const std::string longId(100, 'c'); // longer than the room kept in front of a payload
+    auto client = connectedClient(longId);
     for (const Result& result : {Result::text("pong"), Result::null(), Result::error("no provider")})
         native().script(kDispatch, result);
     EXPECT_EQ(outcome(client->dispatchAsync("ping", "{}")), "value:pong");
@@ -87,12 +88,9 @@ TEST_F(TheChannels, SendEachRequestWithItsKeysInByteOrderAndYieldTheReplies)
                               {"endpoint_id", "a"},
                               {"name", "app-a"},
                               {"uuid", "uuid-a"}};
-    auto dispatch = [](bool isNull, const std::string& payload) {
-        return Json{{"client_id", "client-1"},
-                    {"handle", 1},
-                    {"is_null", isNull},
-                    {"payload_json", payload},
-                    {"topic", "ping"}};
+    auto dispatch = [&](bool isNull, const std::string& payload) {
+        return Json{
+            {"client_id", longId}, {"handle", 1}, {"is_null", isNull}, {"payload_json", payload}, {"topic", "ping"}};
     };
     auto toEndpoint = [&](bool isNull, const std::string& payload) {
         return Json{{"destination", destination}, {"handle", 1},      {"is_null", isNull}, {"payload_json", payload},
@@ -103,7 +101,7 @@ TEST_F(TheChannels, SendEachRequestWithItsKeysInByteOrderAndYieldTheReplies)
         dispatch(false, "{}"),
         dispatch(true, ""),
         dispatch(false, ""),
-        {{"client_id", "client-1"}, {"handle", 1}},
+        {{"client_id", longId}, {"handle", 1}},
         {{"handle", 1}, {"provider_name", "news"}},
         toEndpoint(false, "{}"),
         toEndpoint(true, ""),
