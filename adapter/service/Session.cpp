@@ -273,8 +273,7 @@ void Session::close(std::vector<std::uint8_t> lastEvent)
         }
     }
     scheduleWrite();
-    auto unanswered = std::move(awaitingReply_);
-    awaitingReply_.clear();
+    auto unanswered = std::exchange(awaitingReply_, {});
     for (auto& entry : unanswered)
         entry.second(Result::error("the runtime disconnected before it answered the message"));
 }
@@ -423,8 +422,7 @@ void Session::drop(const std::string& reason)
         service_.forgetPeer(handle_);
         service_.core().detach(handle_);
     }
-    auto unanswered = std::move(awaitingReply_);
-    awaitingReply_.clear();
+    auto unanswered = std::exchange(awaitingReply_, {});
     for (auto& entry : unanswered)
         entry.second(Result::error("the runtime disconnected before it answered the message"));
     service_.sessionEnded(this);
