@@ -260,6 +260,14 @@ void Session::queue(Outgoing outgoing, std::size_t bytes)
     scheduleWrite();
 }
 
+// Whoever waits for a reply to an event of this peer hears that none will come.
+void Session::failUnanswered()
+{
+    auto unanswered = std::exchange(awaitingReply_, {});
+    for (auto& entry : unanswered)
+        entry.second(Result::error("the runtime disconnected before it answered the message"));
+}
+
 void Session::close(std::vector<std::uint8_t> lastEvent)
 {
     if (flushThenEnd_) // closing or closed already; a drop sets it too
@@ -273,9 +281,7 @@ void Session::close(std::vector<std::uint8_t> lastEvent)
         }
     }
     scheduleWrite();
-    auto unanswered = std::exchange(awaitingReply_, {});
-    for (auto& entry : unanswered)
-        entry.second(Result::error("the runtime disconnected before it answered the message"));
+    failUnanswered();
 }
 
 // Writes start from the io loop, never inside the core's or a completion's
@@ -422,9 +428,7 @@ void Session::drop(const std::string& reason)
         service_.forgetPeer(handle_);
         service_.core().detach(handle_);
     }
-    auto unanswered = std::exchange(awaitingReply_, {});
-    for (auto& entry : unanswered)
-        entry.second(Result::error("the runtime disconnected before it answered the message"));
+    failUnanswered();
     service_.sessionEnded(this);
 }
 

@@ -52,6 +52,8 @@ public:
     bool waitClosedFor(std::chrono::milliseconds) override { return true; }
 
 private:
+    void failUnanswered();
+
     // One frame to write: whole in `frame`; or `frame` as its head, then a
     // body written from where it lies (an event's bytes or an answer's text,
     // held here until written) and `tail`; or, while `frame` is empty, an
