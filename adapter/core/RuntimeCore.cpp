@@ -32,11 +32,6 @@ const char* const shutDown = "the adapter shut down before the call was answered
 
 RuntimeCore::RuntimeCore() : instanceTag_(randomTag()) {}
 
-RuntimeCore::~RuntimeCore()
-{
-    stopBackgroundWork();
-}
-
 void RuntimeCore::run(Settled& settled)
 {
     for (auto& entry : settled)

@@ -62,7 +62,6 @@ public:
     RuntimeCore();
     RuntimeCore(const RuntimeCore&) = delete;
     RuntimeCore& operator=(const RuntimeCore&) = delete;
-    ~RuntimeCore();
 
     // A fresh non-zero handle, never handed out before by this core.
     std::uint64_t reserveHandle();

@@ -78,8 +78,8 @@ Result EmbeddedAdapter::connect(const std::uint8_t* request, std::uint64_t lengt
         const std::string notStarted = remote::startServiceIfAbsent(connect, socketPath);
         if (!notStarted.empty())
             return Result::error(notStarted);
-        return remotes_.connect(handle, socketPath, request, length, onEvent, releaseReply,
-                                runtimeContext(connect.runtimePtr));
+        return remotes_.connect(handle, socketPath, request, length, !connect.disableHeartbeating, onEvent,
+                                releaseReply, runtimeContext(connect.runtimePtr));
     }
     auto connection = std::make_shared<EmbeddedConnection>(handle, onEvent, releaseReply,
                                                            runtimeContext(connect.runtimePtr), retired_);

@@ -1,7 +1,6 @@
 #include "remote/RemoteConnection.h"
 
 #include "core/Events.h"
-#include "core/RequestMap.h"
 #include "embedded/EmbeddedConnection.h"
 #include "wire/SocketPath.h"
 
@@ -34,37 +33,6 @@ thread_local RemoteConnection::Waiter callerWaiter;
 constexpr const char* lostMessage = "the runtime service closed the connection";
 constexpr const char* closedMessage = "the connection to the runtime service was closed";
 constexpr std::size_t readChunk = std::size_t{64} * 1024;
-
-bool sameKey(const msgpack::object& key, const char* name)
-{
-    const std::size_t length = std::strlen(name);
-    return key.type == msgpack::type::STR && key.via.str.size == length &&
-           std::memcmp(key.via.str.ptr, name, length) == 0;
-}
-
-const msgpack::object* valueOf(const msgpack::object& map, const char* name)
-{
-    if (map.type != msgpack::type::MAP)
-        return nullptr;
-    for (std::uint32_t i = 0; i < map.via.map.size; ++i)
-        if (sameKey(map.via.map.ptr[i].key, name))
-            return &map.via.map.ptr[i].val;
-    return nullptr;
-}
-
-// Heartbeats stay on unless the runtime options turn them off; the connect
-// request itself has been checked before it gets here.
-bool wantsHeartbeats(const std::uint8_t* request, std::uint64_t length)
-{
-    try {
-        const msgpack::object_handle unpacked = unpackBounded(request, static_cast<std::size_t>(length));
-        const msgpack::object* options = valueOf(unpacked.get(), "runtime_options");
-        const msgpack::object* disable = options != nullptr ? valueOf(*options, "disable_heartbeating") : nullptr;
-        return disable == nullptr || disable->type != msgpack::type::BOOLEAN || !disable->via.boolean;
-    } catch (const std::exception&) {
-        return true;
-    }
-}
 
 void complete(RemoteConnection::Waiter& waiter, Result result)
 {
@@ -141,7 +109,7 @@ Result RemoteConnection::connectSocket()
     }
 }
 
-Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
+Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length, bool heartbeats)
 {
     try {
         wire::checkPrivateDirectory(wire::directoryOf(socketPath_));
@@ -151,7 +119,7 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length)
     Result connected = connectSocket();
     if (connected.isError())
         return connected;
-    heartbeats_ = wantsHeartbeats(request, length);
+    heartbeats_ = heartbeats;
     lastSent_.store(Clock::now().time_since_epoch().count());
     try {
         std::lock_guard<std::mutex> lock(threadsMutex_);
@@ -297,7 +265,7 @@ bool RemoteConnection::sendLocked(const std::uint8_t* data, std::size_t length)
         }
         if (sent < 0 && errno == EINTR)
             continue;
-        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        if (sent == 0 || errno != EAGAIN)
             return false;
         const auto now = Clock::now();
         if (now >= deadline)
@@ -349,7 +317,7 @@ void RemoteConnection::readLoop()
                 why = std::string("the runtime service sent a broken frame: ") + e.what();
                 break;
             }
-        } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
             break;
         }
         if (heartbeats_) {

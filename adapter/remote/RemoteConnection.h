@@ -32,7 +32,8 @@ public:
 
     // Checks the socket's directory, connects, starts the threads and
     // connects the runtime; an error result when any of that fails.
-    Result open(const std::uint8_t* request, std::uint64_t length);
+    // `heartbeats` as the runtime's options ask.
+    Result open(const std::uint8_t* request, std::uint64_t length, bool heartbeats);
 
     // One request to the service; waits for its answer or for the
     // connection to end (then an error). A service that stops answering

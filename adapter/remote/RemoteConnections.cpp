@@ -40,12 +40,12 @@ std::uint64_t handleOf(const std::uint8_t* request, std::uint64_t length)
 } // namespace
 
 Result RemoteConnections::connect(std::uint64_t handle, const std::string& socketPath, const std::uint8_t* request,
-                                  std::uint64_t length, HalvoraEventCallback onEvent,
+                                  std::uint64_t length, bool heartbeats, HalvoraEventCallback onEvent,
                                   HalvoraReleaseCallback releaseReply, void* runtime)
 {
     joinRetired(std::chrono::milliseconds(0));
     auto connection = std::make_shared<RemoteConnection>(socketPath, onEvent, releaseReply, runtime);
-    Result opened = connection->open(request, length);
+    Result opened = connection->open(request, length, heartbeats);
     if (opened.isError())
         return opened;
     {

@@ -20,8 +20,8 @@ namespace halvora::adapter::remote {
 class RemoteConnections {
 public:
     Result connect(std::uint64_t handle, const std::string& socketPath, const std::uint8_t* request,
-                   std::uint64_t length, HalvoraEventCallback onEvent, HalvoraReleaseCallback releaseReply,
-                   void* runtime);
+                   std::uint64_t length, bool heartbeats, HalvoraEventCallback onEvent,
+                   HalvoraReleaseCallback releaseReply, void* runtime);
     // The connection a request names by its "handle", or null when it names
     // none of ours (the request is then the embedded runtime's to judge).
     std::shared_ptr<RemoteConnection> forRequest(const std::uint8_t* request, std::uint64_t length) const;
