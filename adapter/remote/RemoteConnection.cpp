@@ -166,8 +166,10 @@ Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::
         calls_.emplace(id, &waiter);
     }
     if (!send(frame))
-        lost("the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +
-             " ms, or writing to it failed; it is treated as gone");
+        lost(errno == EPIPE || errno == ECONNRESET
+                 ? lostMessage
+                 : "the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +
+                       " ms, or writing to it failed; it is treated as gone");
     std::unique_lock<std::mutex> lock(waiter.mutex);
     waiter.done.wait(lock, [&waiter] { return waiter.answered; });
     return std::move(waiter.result);

@@ -80,6 +80,7 @@ public:
         out_ = runtimeDir + "/child-" + std::to_string(++children) + ".out";
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         std::vector<char*> argv;
@@ -680,6 +681,9 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
     EXPECT_NE(statField(service, 3), std::to_string(::getsid(0)));
     for (const char* stream : {"0", "1", "2"}) // none of them the application's
         EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(service) + "/fd/" + stream), "/dev/null") << stream;
+    const std::string states{
+        std::istreambuf_iterator<char>(std::ifstream("/proc/" + std::to_string(service) + "/status").rdbuf()), {}};
+    EXPECT_EQ(std::stoull(states.substr(states.find("SigIgn:") + 7), nullptr, 16) & (1u << (SIGHUP - 1)), 0u);
     EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0); // no child of this process left unreaped
 
     for (const auto& racer : racers)
@@ -775,6 +779,10 @@ int main(int argc, char** argv)
     std::string path = "/tmp/halvora-service-test-XXXXXX";
     path.insert(path.size() - 6, sizeof(sockaddr_un::sun_path) - 1 - socketFor(1000).size() - path.size(), '_');
     runtimeDir = ::mkdtemp(path.data());
+    // Run as an application may: with no standard input, so that sockets and pipes
+    // start at descriptor 0, and ignoring hang-ups, which no service it starts may inherit.
+    ::close(0);
+    std::signal(SIGHUP, SIG_IGN);
     ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
     ::testing::InitGoogleMock(&argc, argv);
     const int failed = RUN_ALL_TESTS();
