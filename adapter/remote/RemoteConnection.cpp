@@ -166,10 +166,7 @@ Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::
         calls_.emplace(id, &waiter);
     }
     if (!send(frame))
-        lost(errno == EPIPE || errno == ECONNRESET
-                 ? lostMessage
-                 : "the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +
-                       " ms, or writing to it failed; it is treated as gone");
+        lostWriting();
     std::unique_lock<std::mutex> lock(waiter.mutex);
     waiter.done.wait(lock, [&waiter] { return waiter.answered; });
     return std::move(waiter.result);
@@ -401,6 +398,16 @@ void RemoteConnection::lost(const std::string& why)
     eventsChanged_.notify_all();
 }
 
+// A write failed: the service closed its end, or took nothing within the limit.
+void RemoteConnection::lostWriting()
+{
+    if (errno == EPIPE || errno == ECONNRESET)
+        lost(lostMessage);
+    else
+        lost("the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +
+             " ms, or writing to it failed; it is treated as gone");
+}
+
 void RemoteConnection::eventLoop()
 {
     eventThreadServiceHandle = serviceHandle_;
@@ -429,8 +436,7 @@ void RemoteConnection::eventLoop()
                 frame = wire::answerPieces(wire::Kind::EventReply, event.id, reply);
             }
             if (!send(frame))
-                lost("the runtime service took nothing for " + std::to_string(wire::silenceLimit.count()) +
-                     " ms, or writing to it failed; it is treated as gone");
+                lostWriting();
         }
         batch.clear();
     }

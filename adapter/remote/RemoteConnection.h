@@ -79,6 +79,7 @@ private:
     bool sendLocked(const std::uint8_t* data, std::size_t length);
     void heartbeatIfIdle(Clock::time_point now);
     void lost(const std::string& why);
+    void lostWriting();
     void shutdownSocket();
 
     const std::string socketPath_;
