@@ -10,7 +10,6 @@
 #include <random>
 
 using namespace halvora::adapter;
-using halvora::adapter::testing::AdapterTest;
 using HalvoraStress::eventually;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;

@@ -11,9 +11,8 @@ HALVORA_NATIVE_EXPORT NativeResult d_halvora_connect(const uint8_t* request, uin
     HalvoraTest::Connection connection;
     connection.onEvent = onEvent;
     connection.releaseReply = releaseReply;
-    if (const auto decoded = HalvoraTest::decoded({request, request + length}); decoded.is_object()) {
+    if (const auto decoded = HalvoraTest::decoded({request, request + length}); decoded.is_object())
         connection.runtime = reinterpret_cast<void*>(decoded.value("runtime_ptr", uintptr_t{0}));
-    }
     // Known before the call returns, as a real adapter may send events at once.
     NativeDouble::instance().rememberConnection(connection);
     return NativeDouble::instance().handle("d_halvora_connect", request, length);

@@ -95,14 +95,12 @@ Reply NativeDouble::fireEvent(const Connection& connection, const std::vector<st
 {
     Reply reply;
     std::uint8_t* buffer = connection.onEvent(event.data(), event.size(), connection.runtime);
-    if (buffer == nullptr) {
+    if (buffer == nullptr)
         return reply;
-    }
     reply.returned = true;
     std::uint64_t length = 0;
-    for (int i = 7; i >= 0; --i) { // the length prefix is little-endian
+    for (int i = 7; i >= 0; --i) // the length prefix is little-endian
         length = (length << 8) | buffer[i];
-    }
     reply.bytes.assign(buffer + 8, buffer + 8 + length);
     reply.map = decoded(reply.bytes);
     connection.releaseReply(buffer);
@@ -117,9 +115,8 @@ void NativeDouble::setBypass(Bypass answer)
 NativeResult NativeDouble::handle(const char* function, const std::uint8_t* request, std::uint64_t length)
 {
     const Bypass answer = bypass.load(std::memory_order_relaxed);
-    if (answer != nullptr && request != nullptr && std::strcmp(function, "d_halvora_connect") != 0) {
+    if (answer != nullptr && request != nullptr && std::strcmp(function, "d_halvora_connect") != 0)
         return answer(request, length);
-    }
     Call call;
     call.function = function;
     call.nullRequest = request == nullptr;
@@ -141,9 +138,8 @@ NativeResult NativeDouble::handle(const char* function, const std::uint8_t* requ
             result = call.function == "d_halvora_connect" ? Result::uint(s.nextHandle++) : Result::null();
         }
     }
-    if (!result) {
+    if (!result)
         result = handler(call); // without the lock: a handler may fire events or wait
-    }
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.push_back(std::move(call));
     NativeResult native{};

@@ -103,9 +103,8 @@ TEST(TheValueTypes, CompareAndHashEndpointIdsByAllFieldsAndCopyAndMoveAnExceptio
     EXPECT_TRUE(endpoint == (EndpointId{"u", "n", "c", "i", "e"}) && !(endpoint != endpoint));
     for (const EndpointId& other :
          {EndpointId{"x", "n", "c", "i", "e"}, EndpointId{"u", "x", "c", "i", "e"}, EndpointId{"u", "n", "x", "i", "e"},
-          EndpointId{"u", "n", "c", "x", "e"}, EndpointId{"u", "n", "c", "i", "x"}}) {
+          EndpointId{"u", "n", "c", "x", "e"}, EndpointId{"u", "n", "c", "i", "x"}})
         EXPECT_TRUE(endpoint != other && !(endpoint == other));
-    }
     // Equal fields, or one value in different fields, must not collide.
     std::unordered_set<EndpointId> endpoints;
     std::unordered_set<std::size_t> hashes;

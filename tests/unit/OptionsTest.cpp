@@ -34,19 +34,16 @@ std::string fields(const RuntimeOptions& o)
 const RvmOptions fullRvm(true, false, true, "/opt/inst", "/srv/app", "prod", "2.1", "acme", "9.0");
 const RvmOptions emptyRvm(false, false, false, "", "", "", "", "", "");
 
+// clang-format off
 Json rvmMap(const RvmOptions& o)
 {
-    return {{"cacheKey",
-             {{"companyName", o.cacheKey.companyName},
-              {"productName", o.cacheKey.productName},
-              {"productVersion", o.cacheKey.productVersion},
-              {"runtimeVersion", o.cacheKey.runtimeVersion}}},
-            {"disableAutoUpdates", o.disableAutoUpdates},
-            {"doNotLaunch", o.doNotLaunch},
-            {"installDirectory", o.installDirectory},
-            {"noUi", o.noUi},
-            {"workingDirectory", o.workingDirectory}};
+    const RvmOptions::CacheKey& k = o.cacheKey;
+    const Json key = {{"companyName", k.companyName}, {"productName", k.productName},
+                      {"productVersion", k.productVersion}, {"runtimeVersion", k.runtimeVersion}};
+    return {{"cacheKey", key}, {"disableAutoUpdates", o.disableAutoUpdates}, {"doNotLaunch", o.doNotLaunch},
+            {"installDirectory", o.installDirectory}, {"noUi", o.noUi}, {"workingDirectory", o.workingDirectory}};
 }
+// clang-format on
 
 // The map of options, with the optional entries between the fixed ones.
 Json optionsMap(const std::string& host, std::int64_t port, std::int64_t mode, std::int64_t connect,
