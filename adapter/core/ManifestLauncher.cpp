@@ -439,10 +439,8 @@ void ManifestLauncher::stop()
         reaper = std::move(reaper_);
     }
     childrenChanged_.notify_all();
-    if (reaper.joinable() && reaper.get_id() != std::this_thread::get_id())
+    if (reaper.joinable()) // the reaper itself never stops the launcher
         reaper.join();
-    else if (reaper.joinable())
-        reaper.detach(); // unreachable: the reaper never calls stop()
 }
 
 #if !defined(_WIN32)
