@@ -658,6 +658,7 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
 {
     port_ = 9721;
 
+    const std::size_t open = entries("/proc/self/fd");
     std::vector<std::shared_ptr<Runtime>> racers;
     std::vector<std::future<void>> racing;
     const std::string arguments = " --log-level 'debug' --idle-exit \"1\"";
@@ -687,6 +688,7 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
 
     for (const auto& racer : racers)
         racer->disconnectAsync().get();
+    EXPECT_TRUE(eventually([open] { return entries("/proc/self/fd") == open; })); // none left behind
     for (int i = 0; i < 8; ++i, std::this_thread::sleep_for(250ms)) // each arrival restarts its idle time
         FramePeer arriving(9721);
     EXPECT_TRUE(eventually([service] { return ::kill(service, 0) != 0 || statField(service, 0) == "Z"; }, 5s));
