@@ -264,7 +264,7 @@ protected:
         factory.reset();
         if (service_) {
             ::kill(service_->pid(), SIGTERM);
-            EXPECT_EQ(service_->exitWithin(5s), 0) << service_->output();
+            EXPECT_TRUE(service_->exitWithin(5s) == 0 && service_->says("stopped\n")) << service_->output();
         } else if (const auto status = statusOf(port_); status.is_object()) // started by an application
             ::kill(status.at("pid").get<pid_t>(), SIGTERM);
     }
@@ -688,7 +688,8 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
 
     for (const auto& racer : racers)
         racer->disconnectAsync().get();
-    EXPECT_TRUE(eventually([open] { return entries("/proc/self/fd") == open; })); // none left behind
+    // None of the application's descriptors is left behind.
+    EXPECT_TRUE(eventually([open] { return entries("/proc/self/fd") == open; }));
     for (int i = 0; i < 8; ++i, std::this_thread::sleep_for(250ms)) // each arrival restarts its idle time
         FramePeer arriving(9721);
     EXPECT_TRUE(eventually([service] { return ::kill(service, 0) != 0 || statField(service, 0) == "Z"; }, 5s));

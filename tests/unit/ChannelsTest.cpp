@@ -83,11 +83,10 @@ TEST_F(TheChannels, SendEachRequestWithItsKeysInByteOrderAndYieldTheReplies)
     EXPECT_EQ(outcome(provider->dispatchAsync(endpoint("a"), "update", "{}")), "value:ack");
     EXPECT_EQ(outcome(provider->dispatchAsync(endpoint("a"), "update")), "null");
 
-    const Json destination = {{"channel_id", "chan-a"},
-                              {"channel_name", "news"},
-                              {"endpoint_id", "a"},
-                              {"name", "app-a"},
-                              {"uuid", "uuid-a"}};
+    // clang-format off
+    const Json destination = {{"channel_id", "chan-a"}, {"channel_name", "news"}, {"endpoint_id", "a"},
+                              {"name", "app-a"}, {"uuid", "uuid-a"}};
+    // clang-format on
     auto dispatch = [&](bool isNull, const std::string& payload) {
         return Json{
             {"client_id", longId}, {"handle", 1}, {"is_null", isNull}, {"payload_json", payload}, {"topic", "ping"}};
@@ -135,9 +134,8 @@ TEST_F(TheChannels, RouteEventsToTheEndsOfTheirChannelOnlyAndTrackConnectedClien
     for (const Reply& ignored :
          {fire("ChannelMessage", "p", "News", "update"), fire("ChannelMessage", "p", "news", "Update"),
           fire("ChannelProviderMessage", "p", "sport", "ask"), fire("adapterdisconnected", "p"),
-          native().fireEvent({0x90}), native().fireEvent({0xa3, 0x61, 0x62, 0x63})}) {
+          native().fireEvent({0x90}), native().fireEvent({0xa3, 0x61, 0x62, 0x63})})
         EXPECT_TRUE(ignored.returned && ignored.isNull() && !ignored.isError());
-    }
     EXPECT_TRUE(runtime->isConnected()); // "adapterdisconnected" is not the adapter's disconnection
     EXPECT_TRUE(fire("ChannelDisconnected", "p").isNull());
     second->unsubscribeDisconnected([] {});
@@ -316,9 +314,8 @@ TEST_F(TheChannels, SettleWorkThatOutlivesADisconnectAndRefuseEverythingAfterIt)
              [&] { provider->dispatchAsync(endpoint("a"), "t", "{}"); }, [&] { provider->broadcastAsync("t"); },
              [&] { provider->broadcastAsync("t", "{}"); }, [&] { provider->registerTopic("t", nullptr); },
              [&] { provider->subscribeClientConnected(nullptr); },
-             [&] { provider->subscribeClientDisconnected(nullptr); }}) {
+             [&] { provider->subscribeClientDisconnected(nullptr); }})
         EXPECT_EQ(apiError(refused), "The runtime is not connected");
-    }
     EXPECT_EQ(outcome(connected->connectAsync(true)), "error:The runtime is not connected");
     EXPECT_EQ(outcome(connected->disconnectAsync()), "error:The channel is not connected");
     EXPECT_NO_THROW(provider->unsubscribeClientConnected(nullptr));
