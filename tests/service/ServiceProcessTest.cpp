@@ -558,12 +558,13 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
         EXPECT_EQ(Child(args).exitWithin(5s), status) << args[1];
     }
     // One that finds the lock taken but no service answering waits for the lock: a service is stopping there.
+    // Then it listens, and stops at its idle limit though no peer ever came.
     const int lock = ::open((socketFor(9709) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-    Child waiting({HALVORA_RUNTIME_PATH, "--port", "9709"});
+    Child waiting({HALVORA_RUNTIME_PATH, "--port", "9709", "--idle-exit", "1"});
     EXPECT_EQ(waiting.exitWithin(300ms), -1);
     ::close(lock);
-    EXPECT_TRUE(waiting.says("listening on"));
+    EXPECT_TRUE(waiting.says("listening on") && waiting.exitWithin(5s) == 0);
     fs::permissions(directory, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
     EXPECT_THROW(runtime("intruded")->connectAsync().get(), HalvoraApiException);
     EXPECT_EQ(Child({HALVORA_RUNTIME_PATH, "--port", "9708"}).exitWithin(5s), 1);
