@@ -17,19 +17,25 @@ bool isFinished(const Future& future)
 // Small lists are left alone: a prune of a few entries costs more than it saves.
 constexpr std::size_t minimumPruneSize = 32;
 
-// Pruning when the list has doubled since the last prune leaves at least as
-// many additions as there are survivors before the next one, which pays for
-// its scan.
+// Scanning after as many additions as the last scan kept pays for the scan.
 template <typename Future>
 void appendAndPrune(FuturesManager::Tracked<Future>& tracked, Future future)
 {
     std::vector<Future>& futures = tracked.futures;
     futures.push_back(std::move(future));
-    if (futures.size() < tracked.pruneAt) {
+    // One call at a time: the one before has finished, and its result goes
+    // while it is still warm instead of with a whole batch at the next scan.
+    const std::size_t count = futures.size();
+    if (count >= 2 && isFinished(futures[count - 2])) {
+        futures[count - 2] = std::move(futures.back());
+        futures.pop_back();
+    }
+    if (++tracked.addedSincePrune < tracked.pruneAfter) {
         return;
     }
     futures.erase(std::remove_if(futures.begin(), futures.end(), isFinished<Future>), futures.end());
-    tracked.pruneAt = std::max(minimumPruneSize, 2 * futures.size());
+    tracked.addedSincePrune = 0;
+    tracked.pruneAfter = std::max(minimumPruneSize, futures.size());
 }
 
 template <typename Future>

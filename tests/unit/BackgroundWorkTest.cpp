@@ -58,14 +58,14 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
     auto manager = std::make_unique<FuturesManager>();
     std::promise<void> unfinishedVoid;
     std::promise<std::shared_ptr<std::string>> unfinishedResult;
-    manager->addFuture(unfinishedVoid.get_future().share());
-    manager->addFuture(unfinishedResult.get_future().share());
     auto voidToken = std::make_shared<int>(0), resultToken = std::make_shared<int>(0);
     {
         std::promise<void> failing;
         manager->addFuture(failing.get_future().share());
+        manager->addFuture(unfinishedVoid.get_future().share()); // not last: waits for a scan
         failing.set_exception(std::make_exception_ptr(voidToken)); // never rethrown
     }
+    manager->addFuture(unfinishedResult.get_future().share());
     manager->addFuture(ready<std::shared_ptr<std::string>>(std::shared_ptr<std::string>(resultToken, nullptr)));
     manager->addFuture(std::shared_future<void>()); // invalid ones are skipped
     manager->addFuture(ResultFuture());
@@ -78,6 +78,10 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
         manager->addFuture(ready<void>());
     EXPECT_EQ(voidToken.use_count(), 1);
     EXPECT_GT(added, 1); // amortised: not pruned at every addition
+    auto lastResult = std::make_shared<int>(0); // one call at a time: gone with the next addition
+    manager->addFuture(ready<std::shared_ptr<std::string>>(std::shared_ptr<std::string>(lastResult, nullptr)));
+    manager->addFuture(ResultFuture());
+    EXPECT_EQ(lastResult.use_count(), 1);
 
     std::atomic<bool> deferredRan{false};
     manager->addFuture(std::async(std::launch::deferred, [&] { deferredRan = true; }).share());
