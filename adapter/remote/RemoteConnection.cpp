@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -33,6 +35,7 @@ thread_local RemoteConnection::Waiter callerWaiter;
 constexpr const char* lostMessage = "the runtime service closed the connection";
 constexpr const char* closedMessage = "the connection to the runtime service was closed";
 constexpr std::size_t readChunk = std::size_t{64} * 1024;
+constexpr auto keeperTick = std::chrono::milliseconds(250);
 
 void complete(RemoteConnection::Waiter& waiter, Result result)
 {
@@ -42,6 +45,12 @@ void complete(RemoteConnection::Waiter& waiter, Result result)
     waiter.result = std::move(result);
     waiter.answered = true;
     waiter.done.notify_one();
+}
+
+bool answered(RemoteConnection::Waiter& waiter)
+{
+    std::lock_guard<std::mutex> lock(waiter.mutex);
+    return waiter.answered;
 }
 
 int millisecondsUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now)
@@ -62,8 +71,8 @@ RemoteConnection::~RemoteConnection()
     end(false);
     {
         std::lock_guard<std::mutex> lock(threadsMutex_);
-        if (reader_.joinable())
-            reader_.join();
+        if (keeper_.joinable())
+            keeper_.join();
         if (eventThread_.joinable()) {
             if (eventThread_.get_id() == std::this_thread::get_id())
                 eventThread_.detach(); // the last owner let go inside a handler; the thread ends right after
@@ -71,8 +80,9 @@ RemoteConnection::~RemoteConnection()
                 eventThread_.join();
         }
     }
-    if (fd_ >= 0)
-        ::close(fd_);
+    for (const int fd : {fd_, poller_, wake_})
+        if (fd >= 0)
+            ::close(fd);
 }
 
 // Connects the socket without blocking on a service that does not accept:
@@ -119,14 +129,24 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length,
     Result connected = connectSocket();
     if (connected.isError())
         return connected;
+    poller_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wakeEvent{EPOLLIN, {}};
+    wakeEvent.data.fd = wake_;
+    if (poller_ < 0 || wake_ < 0 || ::epoll_ctl(poller_, EPOLL_CTL_ADD, wake_, &wakeEvent) != 0) {
+        lost(closedMessage);
+        return Result::error(std::string("cannot set up the connection: ") + std::generic_category().message(errno));
+    }
     heartbeats_ = heartbeats;
-    lastSent_.store(Clock::now().time_since_epoch().count());
+    const auto now = Clock::now().time_since_epoch().count();
+    lastSent_.store(now);
+    lastHeard_.store(now);
     try {
         std::lock_guard<std::mutex> lock(threadsMutex_);
-        reader_ = std::thread([this] { readLoop(); });
+        keeper_ = std::thread([this] { keeperLoop(); });
     } catch (const std::system_error& e) {
         lost(closedMessage);
-        return Result::error(std::string("cannot start the connection's reader thread: ") + e.what());
+        return Result::error(std::string("cannot start the connection's keeper thread: ") + e.what());
     }
     const Result answer = call("connect", request, length);
     if (answer.isError() || answer.kind != Result::Kind::Number) {
@@ -159,14 +179,28 @@ Result RemoteConnection::call(const char* op, const std::uint8_t* request, std::
     }
     Waiter& waiter = callerWaiter;
     waiter.answered = false;
+    waiter.reads = false;
+    bool reads = false;
     {
         std::lock_guard<std::mutex> lock(callsMutex_);
         if (ended_)
             return Result::error(endReason_);
         calls_.emplace(id, &waiter);
+        reads = takeReadingLocked(false);
     }
     if (!send(frame))
         lostWriting();
+    if (!reads) {
+        std::unique_lock<std::mutex> lock(waiter.mutex);
+        waiter.done.wait(lock, [&waiter] { return waiter.answered || waiter.reads; });
+        reads = waiter.reads;
+    }
+    if (reads) {
+        // The answer comes to the thread that waits for it, without a hand-off.
+        while (!answered(waiter) && readOnce(true) != Read::Ended) {
+        }
+        passReading();
+    }
     std::unique_lock<std::mutex> lock(waiter.mutex);
     waiter.done.wait(lock, [&waiter] { return waiter.answered; });
     return std::move(waiter.result);
@@ -190,8 +224,8 @@ void RemoteConnection::end(bool announce)
 bool RemoteConnection::joinFor(std::chrono::milliseconds limit)
 {
     std::lock_guard<std::mutex> threads(threadsMutex_);
-    if (reader_.joinable())
-        reader_.join(); // ends promptly once the socket is shut down
+    if (keeper_.joinable())
+        keeper_.join(); // ends promptly once the connection has ended
     if (!eventThread_.joinable())
         return true;
     if (eventThread_.get_id() == std::this_thread::get_id())
@@ -213,7 +247,7 @@ bool RemoteConnection::finished() const
 
 void RemoteConnection::shutdownSocket()
 {
-    // Shut down, not closed: the reader still owns the descriptor and wakes,
+    // Shut down, not closed: whoever reads still uses the descriptor and wakes,
     // as does a writer waiting for room.
     if (fd_ >= 0)
         ::shutdown(fd_, SHUT_RDWR);
@@ -294,41 +328,93 @@ void RemoteConnection::heartbeatIfIdle(Clock::time_point now)
     // Nothing sent: the service is not reading, and its silence will tell.
 }
 
-// Reads block for at most a tick, so heartbeats and silence are checked
-// without a poll before every read.
-void RemoteConnection::readLoop()
+bool RemoteConnection::takeReadingLocked(bool eventThread)
 {
-    wire::FrameReader reader;
-    std::string why = lostMessage;
-    auto lastHeard = Clock::now();
-    for (;;) {
-        const std::size_t room = std::max(readChunk, reader.missing());
-        const ssize_t got = ::recv(fd_, reader.space(room), room, 0);
-        const auto now = Clock::now();
-        if (got > 0) {
-            reader.commit(static_cast<std::size_t>(got));
-            lastHeard = now;
-            try {
-                wire::Message message;
-                while (reader.next(message))
-                    onFrame(message);
-            } catch (const wire::FrameError& e) {
-                why = std::string("the runtime service sent a broken frame: ") + e.what();
-                break;
-            }
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            break;
-        }
-        if (heartbeats_) {
-            if (now - lastHeard >= wire::silenceLimit) {
-                why = "the runtime service sent nothing for " + std::to_string(wire::silenceLimit.count()) +
-                      " ms; it is treated as gone";
-                break;
-            }
-            heartbeatIfIdle(now);
-        }
+    if (someoneReads_)
+        return false;
+    someoneReads_ = true;
+    if (!eventThread)
+        armLocked(false); // the idle event thread must not wake for what this thread reads
+    return true;
+}
+
+void RemoteConnection::armLocked(bool armed)
+{
+    if (armed == armed_)
+        return;
+    epoll_event event{EPOLLIN, {}};
+    event.data.fd = fd_;
+    if (::epoll_ctl(poller_, armed ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, fd_, &event) == 0)
+        armed_ = armed;
+}
+
+void RemoteConnection::passReading()
+{
+    std::lock_guard<std::mutex> lock(callsMutex_);
+    if (!calls_.empty()) {
+        // A call that waits needs a reader; it becomes one.
+        Waiter& next = *calls_.begin()->second;
+        std::lock_guard<std::mutex> waiting(next.mutex);
+        next.reads = true;
+        next.done.notify_one();
+        armLocked(false);
+        return;
     }
-    lost(why);
+    someoneReads_ = false;
+    if (eventThreadWaits_ && !ended_)
+        armLocked(true);
+}
+
+RemoteConnection::Read RemoteConnection::readOnce(bool block)
+{
+    const std::size_t room = std::max(readChunk, frames_.missing());
+    // A blocking read returns within a tick (SO_RCVTIMEO).
+    const ssize_t got = ::recv(fd_, frames_.space(room), room, block ? 0 : MSG_DONTWAIT);
+    if (got > 0) {
+        frames_.commit(static_cast<std::size_t>(got));
+        lastHeard_.store(Clock::now().time_since_epoch().count());
+        try {
+            wire::Message message;
+            while (frames_.next(message))
+                onFrame(message);
+        } catch (const wire::FrameError& e) {
+            lost(std::string("the runtime service sent a broken frame: ") + e.what());
+            return Read::Ended;
+        }
+        return Read::Data;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return Read::Nothing;
+    lost(lostMessage);
+    return Read::Ended;
+}
+
+// Heartbeats, silence, and a read each tick while nobody else reads (the
+// event thread runs a handler and no call waits), so that the service's
+// heartbeats and a closed socket are seen then too.
+void RemoteConnection::keeperLoop()
+{
+    std::unique_lock<std::mutex> lock(callsMutex_);
+    while (!ended_) {
+        keeperWake_.wait_for(lock, keeperTick);
+        if (ended_)
+            break;
+        const bool reads = !eventThreadWaits_ && takeReadingLocked(false);
+        lock.unlock();
+        if (reads) {
+            readOnce(false);
+            passReading();
+        }
+        const auto now = Clock::now();
+        if (heartbeats_) {
+            if (now - Clock::time_point(Clock::duration(lastHeard_.load())) >= wire::silenceLimit)
+                lost("the runtime service sent nothing for " + std::to_string(wire::silenceLimit.count()) +
+                     " ms; it is treated as gone");
+            else
+                heartbeatIfIdle(now);
+        }
+        lock.lock();
+    }
 }
 
 void RemoteConnection::onFrame(wire::Message& message)
@@ -353,11 +439,11 @@ void RemoteConnection::onFrame(wire::Message& message)
             std::lock_guard<std::mutex> lock(eventsMutex_);
             if (eventsEnded_)
                 return;
-            wake = events_.empty();
+            wake = events_.empty() && std::this_thread::get_id() != eventThreadId_;
             events_.push_back(QueuedEvent{std::move(message.bytes), message.id, true});
         }
         if (wake)
-            eventsChanged_.notify_all();
+            wakeEventThread();
         return;
     }
     case wire::Kind::Heartbeat:
@@ -382,6 +468,7 @@ void RemoteConnection::lost(const std::string& why)
         endReason_ = why;
         failing.swap(calls_);
     }
+    keeperWake_.notify_all();
     shutdownSocket();
     for (auto& entry : failing)
         complete(*entry.second, Result::error(why));
@@ -395,7 +482,15 @@ void RemoteConnection::lost(const std::string& why)
             events_.push_back(
                 QueuedEvent{encodeEvent(Event{event_type::adapterDisconnected, {}, {}, {}, {}}), 0, false});
     }
-    eventsChanged_.notify_all();
+    wakeEventThread();
+}
+
+void RemoteConnection::wakeEventThread()
+{
+    const std::uint64_t one = 1;
+    if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
+        // Full only when unread wake-ups are pending, which wake it as well.
+    }
 }
 
 // A write failed: the service closed its end, or took nothing within the limit.
@@ -408,6 +503,45 @@ void RemoteConnection::lostWriting()
              " ms, or writing to it failed; it is treated as gone");
 }
 
+// Idle: reads the socket itself while nobody else does, so that an event
+// wakes this thread alone; woken as well for events another thread read.
+void RemoteConnection::waitForEvents()
+{
+    {
+        std::lock_guard<std::mutex> lock(callsMutex_);
+        eventThreadWaits_ = true;
+        armLocked(!someoneReads_ && !ended_); // an ended socket stays readable: wait for wake_ alone
+    }
+    epoll_event ready[2];
+    const int count = ::epoll_wait(poller_, ready, 2, -1);
+    bool readable = false;
+    for (int i = 0; i < count; ++i) {
+        if (ready[i].data.fd == wake_) {
+            std::uint64_t wakes = 0;
+            if (::read(wake_, &wakes, sizeof wakes) < 0) {
+                // Nothing to take: another wake-up's read took it.
+            }
+        } else
+            readable = true;
+    }
+    bool reads = false;
+    {
+        std::lock_guard<std::mutex> lock(callsMutex_);
+        eventThreadWaits_ = false;
+        reads = readable && !ended_ && takeReadingLocked(true);
+    }
+    if (!reads)
+        return;
+    for (;;) {
+        if (readOnce(false) != Read::Data)
+            break;
+        std::lock_guard<std::mutex> lock(eventsMutex_);
+        if (!events_.empty())
+            break;
+    }
+    passReading();
+}
+
 void RemoteConnection::eventLoop()
 {
     eventThreadServiceHandle = serviceHandle_;
@@ -415,11 +549,15 @@ void RemoteConnection::eventLoop()
     std::deque<QueuedEvent> batch;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(eventsMutex_);
-            eventsChanged_.wait(lock, [this] { return eventsEnded_ || !events_.empty(); });
-            if (events_.empty())
+            std::lock_guard<std::mutex> lock(eventsMutex_);
+            if (!events_.empty())
+                batch.swap(events_);
+            else if (eventsEnded_)
                 break;
-            batch.swap(events_);
+        }
+        if (batch.empty()) {
+            waitForEvents();
+            continue;
         }
         for (QueuedEvent& event : batch) {
             if (dropEvents_.load())

@@ -1,8 +1,10 @@
 // The cross-process transport: one runtime of this process connected to a
-// runtime service through its own socket. A reader thread takes the
-// service's frames, completes each waiting call itself and sends heartbeats;
-// an event thread hands events to the runtime in order, so a handler that
-// makes a call never stops replies from arriving.
+// runtime service through its own socket. Whoever waits reads: a calling
+// thread reads the socket itself until its answer is in, and an idle event
+// thread reads until an event is in and runs it, so an answer or an event
+// wakes one thread, the one it is for. One thread reads at a time; the others
+// are handed what it reads. A keeper thread sends heartbeats, notices a
+// silent service and reads while nobody else does.
 #pragma once
 
 #include "NativeAdapter.h"
@@ -52,12 +54,13 @@ public:
     bool joinFor(std::chrono::milliseconds limit);
     bool finished() const;
 
-    // What a calling thread waits on: completed once, by the reader with the
-    // answer or by whoever ends the connection.
+    // What a calling thread waits on: completed once, by whoever reads the
+    // answer or ends the connection; or told to take over the reading.
     struct Waiter {
         std::mutex mutex;
         std::condition_variable done;
         bool answered = false;
+        bool reads = false;
         Result result;
     };
 
@@ -69,10 +72,22 @@ private:
     };
     using Clock = std::chrono::steady_clock;
 
+    enum class Read { Data, Nothing, Ended };
+
     Result connectSocket();
-    void readLoop();
+    void keeperLoop();
     void eventLoop();
+    void waitForEvents();
+    // Takes the reading when nobody reads; callsMutex_ held.
+    bool takeReadingLocked(bool eventThread);
+    // Hands the reading to a call that still waits, or lets it go.
+    void passReading();
+    void armLocked(bool armed);
+    // One read of the socket, and every whole frame in it handled; the
+    // reading held. Ended when the connection is over.
+    Read readOnce(bool block);
     void onFrame(wire::Message& message);
+    void wakeEventThread();
     // Whole frames only; false when the service took nothing for
     // wire::silenceLimit or the socket failed.
     bool send(const wire::FramePieces& frame);
@@ -88,19 +103,27 @@ private:
     void* const runtime_;
 
     int fd_ = -1;
-    bool heartbeats_ = true;          // set by open() before the reader starts
+    int poller_ = -1;                 // the idle event thread's: the socket while it may read, and wake_
+    int wake_ = -1;                   // wakes the idle event thread for events others read
+    bool heartbeats_ = true;          // set by open() before the keeper starts
     std::uint64_t serviceHandle_ = 0; // set by open() before any event can run
     std::atomic<Clock::rep> lastSent_{0};
+    std::atomic<Clock::rep> lastHeard_{0};
+    wire::FrameReader frames_; // used only by the thread that reads
     std::atomic<std::uint64_t> nextCallId_{1};
     std::atomic<bool> quiet_{false};      // ended on purpose: no "AdapterDisconnected"
     std::atomic<bool> dropEvents_{false}; // ended on purpose: events not yet delivered are dropped
 
     std::mutex writeMutex_; // serialises whole frames on the socket
 
-    std::mutex callsMutex_; // guards calls_, ended_, endReason_
+    std::mutex callsMutex_; // guards calls_, ended_, endReason_ and who reads
     std::unordered_map<std::uint64_t, Waiter*> calls_;
     bool ended_ = false;
     std::string endReason_;
+    bool someoneReads_ = false;
+    bool eventThreadWaits_ = false; // in epoll_wait on poller_
+    bool armed_ = false;            // the socket is in poller_
+    std::condition_variable keeperWake_;
 
     mutable std::mutex eventsMutex_; // guards the event queue and the event thread's state
     std::condition_variable eventsChanged_;
@@ -110,7 +133,7 @@ private:
     std::thread::id eventThreadId_;
 
     std::mutex threadsMutex_; // guards the two threads against two joiners
-    std::thread reader_;
+    std::thread keeper_;
     std::thread eventThread_;
 };
 

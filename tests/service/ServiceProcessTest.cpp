@@ -673,9 +673,16 @@ TEST_F(AService, StartsOneDetachedServiceWhenApplicationsConnectThatStopsWhenIdl
     auto channel = racers[1]->getChannels()->createClient("load");
     channel->connectAsync(true).get();
     // Connected past its idle limit and the silence limit (5 s): heartbeats keep the runtimes, they keep it,
-    // and neither side takes the one without heartbeats for gone.
+    // and neither side takes the one without heartbeats for gone; nor the provider, its handler running all along.
+    auto waiting = racers[1]->getChannels()->createClient("late")->connectAsync(true); // reads for its runtime
+    std::this_thread::sleep_for(100ms);
+    auto slow = channel->dispatchAsync("slow", "still one");
+    ASSERT_TRUE(eventually([this] { return gate->slowStarted == 1; }));
+    racers[0]->getChannels()->createProvider("late")->openAsync().get(); // the reading goes to the slow call
+    waiting.get();
     std::this_thread::sleep_for(6s);
-    EXPECT_EQ(outcome(channel->dispatchAsync("echo", "still one")), "value:still one");
+    gate->released = true;
+    EXPECT_EQ(outcome(slow), "value:still one");
     const auto status = statusOf(9721);
     EXPECT_EQ(status.at("runtimes").size(), 3u);
     EXPECT_EQ(status.at("idle_exit_seconds"), 1); // the options' arguments came last

@@ -62,7 +62,7 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
     {
         std::promise<void> failing;
         manager->addFuture(failing.get_future().share());
-        manager->addFuture(unfinishedVoid.get_future().share()); // not last: waits for a scan
+        manager->addFuture(unfinishedVoid.get_future().share());   // not last: waits for a scan
         failing.set_exception(std::make_exception_ptr(voidToken)); // never rethrown
     }
     manager->addFuture(unfinishedResult.get_future().share());
@@ -77,7 +77,7 @@ TEST(TheFuturesManager, ForgetsFinishedFuturesOfEachKindButWaitsOnDestructionFor
     for (; voidToken.use_count() > 1 && added < 100; ++added)
         manager->addFuture(ready<void>());
     EXPECT_EQ(voidToken.use_count(), 1);
-    EXPECT_GT(added, 1); // amortised: not pruned at every addition
+    EXPECT_GT(added, 1);                        // amortised: not pruned at every addition
     auto lastResult = std::make_shared<int>(0); // one call at a time: gone with the next addition
     manager->addFuture(ready<std::shared_ptr<std::string>>(std::shared_ptr<std::string>(lastResult, nullptr)));
     manager->addFuture(ResultFuture());
