@@ -134,8 +134,9 @@ Result RemoteConnection::open(const std::uint8_t* request, std::uint64_t length,
     epoll_event wakeEvent{EPOLLIN, {}};
     wakeEvent.data.fd = wake_;
     if (poller_ < 0 || wake_ < 0 || ::epoll_ctl(poller_, EPOLL_CTL_ADD, wake_, &wakeEvent) != 0) {
+        const std::string why = std::generic_category().message(errno); // before lost() touches errno
         lost(closedMessage);
-        return Result::error(std::string("cannot set up the connection: ") + std::generic_category().message(errno));
+        return Result::error("cannot set up the connection: " + why);
     }
     heartbeats_ = heartbeats;
     const auto now = Clock::now().time_since_epoch().count();
@@ -232,7 +233,7 @@ bool RemoteConnection::joinFor(std::chrono::milliseconds limit)
         return false;
     {
         std::unique_lock<std::mutex> lock(eventsMutex_);
-        if (!eventsChanged_.wait_for(lock, limit, [this] { return eventThreadDone_; }))
+        if (!eventThreadFinished_.wait_for(lock, limit, [this] { return eventThreadDone_; }))
             return false;
     }
     eventThread_.join();
@@ -582,7 +583,7 @@ void RemoteConnection::eventLoop()
         std::lock_guard<std::mutex> lock(eventsMutex_);
         eventThreadDone_ = true;
     }
-    eventsChanged_.notify_all();
+    eventThreadFinished_.notify_all();
 }
 
 } // namespace halvora::adapter::remote

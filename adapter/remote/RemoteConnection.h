@@ -126,7 +126,7 @@ private:
     std::condition_variable keeperWake_;
 
     mutable std::mutex eventsMutex_; // guards the event queue and the event thread's state
-    std::condition_variable eventsChanged_;
+    std::condition_variable eventThreadFinished_;
     std::deque<QueuedEvent> events_;
     bool eventsEnded_ = false;
     bool eventThreadDone_ = false;
