@@ -87,15 +87,26 @@ private:
 
 } // namespace
 
-HandlerInvocation::HandlerInvocation() : running(std::make_shared<std::atomic<bool>>(true)), outer(currentInvocation)
+HandlerInvocation::HandlerInvocation() : outer(currentInvocation)
 {
     currentInvocation = this;
 }
 
 HandlerInvocation::~HandlerInvocation()
 {
-    running->store(false);
+    if (running) {
+        running->store(false);
+    }
     currentInvocation = outer;
+}
+
+// Only the invocation's own thread asks (through current()), so no lock.
+const std::shared_ptr<std::atomic<bool>>& HandlerInvocation::runningFlag() const
+{
+    if (!running) {
+        running = std::make_shared<std::atomic<bool>>(true);
+    }
+    return running;
 }
 
 const HandlerInvocation* HandlerInvocation::current()

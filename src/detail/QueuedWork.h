@@ -30,10 +30,12 @@ public:
     HandlerInvocation& operator=(const HandlerInvocation&) = delete;
 
     static const HandlerInvocation* current();
-    const std::shared_ptr<std::atomic<bool>>& runningFlag() const { return running; }
+    // Made when first asked for: most handlers queue nothing, and an event
+    // should not pay for an allocation it does not use.
+    const std::shared_ptr<std::atomic<bool>>& runningFlag() const;
 
 private:
-    std::shared_ptr<std::atomic<bool>> running;
+    mutable std::shared_ptr<std::atomic<bool>> running;
     HandlerInvocation* outer;
 };
 

@@ -78,6 +78,10 @@ void dropText(std::string* text) noexcept
 
 std::shared_ptr<std::string> sharedText(std::string_view text, bool reuse)
 {
+    // A small text is neither kept nor advised: one block for the string and its count.
+    if (text.size() < keptTextMinimum) {
+        return std::make_shared<std::string>(text);
+    }
     std::unique_ptr<std::string, void (*)(std::string*) noexcept> value(new std::string, reuse ? keepText : dropText);
     if (reuse && worthKeeping(text.size())) {
         takeKept(*value, text.size());

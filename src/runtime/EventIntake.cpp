@@ -47,17 +47,21 @@ std::uint8_t* handleEvent(const std::uint8_t* data, std::uint64_t length, Runtim
         return nullptr;
     }
     // Also drops late events of a connection that a newer one replaced.
-    if (!RuntimeAccess::acceptsEventsOf(runtime, context)) {
+    std::shared_ptr<Channels> channels;
+    if (!RuntimeAccess::acceptsEventsOf(runtime, context, channels)) {
         return nullptr;
     }
     if (message.type == EventType::AdapterDisconnected) {
         runtime.registerDisconnection();
         return makeCallbackReply(nullptr, false);
     }
+    if (!channels) {
+        return makeCallbackReply(nullptr, false);
+    }
     std::shared_ptr<std::string> result;
     try {
         const HandlerInvocation invocation;
-        result = runtime.getChannels()->onRuntimeEvent(message);
+        result = channels->onRuntimeEvent(message);
     } catch (const std::exception& error) {
         return makeCallbackReply(std::make_shared<std::string>(error.what()), true);
     } catch (...) {

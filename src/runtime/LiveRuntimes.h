@@ -11,6 +11,7 @@
 #include <HalvoraAdapterApi/detail/Forward.h>
 
 namespace HalvoraAdapterApi {
+class Channels;
 class Runtime;
 namespace detail {
 
@@ -27,8 +28,11 @@ public:
 
 // What the event intake and the factory need of a runtime beyond its public face.
 struct RuntimeAccess {
-    // Whether events carrying `context` belong to the runtime's current connection.
-    static bool acceptsEventsOf(const Runtime& runtime, std::uint64_t context);
+    // Whether events carrying `context` belong to the runtime's current
+    // connection; if so, `channels` is its channels (empty while none were
+    // asked for, when no channel end can be waiting for the event). One look
+    // under the runtime's lock, as this runs for every event.
+    static bool acceptsEventsOf(const Runtime& runtime, std::uint64_t context, std::shared_ptr<Channels>& channels);
     static TaskQueue& taskQueue(Runtime& runtime);
     // Called once by the factory on the runtime it has just created.
     static void adopt(const std::shared_ptr<Runtime>& runtime);

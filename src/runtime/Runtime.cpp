@@ -411,10 +411,14 @@ RuntimeOptions Runtime::getRuntimeOptions()
 namespace HalvoraAdapterApi {
 namespace detail {
 
-bool RuntimeAccess::acceptsEventsOf(const Runtime& runtime, std::uint64_t context)
+bool RuntimeAccess::acceptsEventsOf(const Runtime& runtime, std::uint64_t context, std::shared_ptr<Channels>& channels)
 {
     std::lock_guard<std::mutex> lock(runtime.stateMutex);
-    return runtime.connected && context == runtime.eventContext;
+    if (!runtime.connected || context != runtime.eventContext) {
+        return false;
+    }
+    channels = runtime.channels;
+    return true;
 }
 
 TaskQueue& RuntimeAccess::taskQueue(Runtime& runtime)
