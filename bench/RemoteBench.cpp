@@ -4,17 +4,25 @@
 // The contenders are interleaved in shuffled rounds, so each is sampled over
 // the same stretch of time; the best round is compared with the best, as a
 // thread wake-up on a shared virtual machine costs a few µs in one round and
-// ten times that in the next. Prints a Markdown table.
+// ten times that in the next. A second floor puts a broker in the middle: a
+// raw relay process (one thread, epoll) between the caller and an echo
+// process, as the service sits between a client and its provider; it is what
+// routing through a third process costs before any library work. Prints a
+// Markdown table.
 //   halvora_bench_remote [rounds]             the whole run
 //   halvora_bench_remote echo PATH            the floor's echo process
+//   halvora_bench_remote relay PATH ECHO      the relay floor's broker
+//   halvora_bench_remote relayclient PATH SECONDS  one-at-a-time 16 B trips, prints per second
 //   halvora_bench_remote provider PORT        the service's provider process
 //   halvora_bench_remote client PORT SECONDS  dispatches pipelined, prints per second
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +82,25 @@ void writeExactly(int fd, const void* from, std::size_t length)
     }
 }
 
+// One gathering write of a length, an optional tag and the bytes, as a
+// lean broker would write a frame.
+void writeFrame(int fd, std::uint32_t length, const std::int32_t* tag, const char* bytes, std::size_t size)
+{
+    iovec pieces[3] = {{&length, sizeof length},
+                       {const_cast<std::int32_t*>(tag), tag != nullptr ? sizeof *tag : 0},
+                       {const_cast<char*>(bytes), size}};
+    const std::size_t total = sizeof length + pieces[1].iov_len + size;
+    const ssize_t sent = ::writev(fd, pieces, 3);
+    if (sent < 0)
+        fail("relay write failed");
+    if (static_cast<std::size_t>(sent) == total)
+        return;
+    std::vector<char> rest; // the socket took part of it: the remainder as one block
+    for (const iovec& piece : pieces)
+        rest.insert(rest.end(), static_cast<char*>(piece.iov_base), static_cast<char*>(piece.iov_base) + piece.iov_len);
+    writeExactly(fd, rest.data() + sent, rest.size() - static_cast<std::size_t>(sent));
+}
+
 sockaddr_un addressOf(const std::string& path)
 {
     sockaddr_un address{};
@@ -100,6 +127,83 @@ int echo(const std::string& path)
         writeExactly(fd, &length, sizeof length);
         writeExactly(fd, frame.data(), length);
     }
+}
+
+int connectTo(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = addressOf(path);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        fail("cannot reach " + path);
+    return fd;
+}
+
+// The relay floor's broker: a frame from a caller goes to the echo process
+// tagged with the caller's number, and the echo's answer back to that caller.
+int relay(const std::string& path, const std::string& echoPath)
+{
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = addressOf(path);
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 16))
+        fail("the relay cannot listen");
+    const int upstream = connectTo(echoPath);
+    const int poller = ::epoll_create1(0);
+    epoll_event event{EPOLLIN, {}};
+    event.data.fd = listener;
+    ::epoll_ctl(poller, EPOLL_CTL_ADD, listener, &event);
+    event.data.fd = upstream;
+    ::epoll_ctl(poller, EPOLL_CTL_ADD, upstream, &event);
+    std::cout << "ready" << std::endl;
+    std::vector<char> frame;
+    epoll_event ready[16];
+    for (;;) {
+        const int count = ::epoll_wait(poller, ready, 16, -1);
+        for (int i = 0; i < count; ++i) {
+            const int fd = ready[i].data.fd;
+            std::uint32_t length = 0;
+            if (fd == listener) {
+                event.data.fd = ::accept(listener, nullptr, nullptr);
+                ::epoll_ctl(poller, EPOLL_CTL_ADD, event.data.fd, &event);
+            } else if (fd == upstream) { // length, the caller's descriptor, the bytes
+                readExactly(upstream, &length, sizeof length);
+                frame.resize(length);
+                readExactly(upstream, frame.data(), length);
+                std::int32_t caller = 0;
+                std::memcpy(&caller, frame.data(), sizeof caller);
+                writeFrame(caller, length - sizeof caller, nullptr, frame.data() + sizeof caller,
+                           length - sizeof caller);
+            } else if (::recv(fd, &length, sizeof length, MSG_WAITALL) != sizeof length) {
+                ::close(fd); // that caller is done
+            } else {
+                frame.resize(length);
+                readExactly(fd, frame.data(), length);
+                writeFrame(upstream, length + sizeof fd, &fd, frame.data(), length);
+            }
+        }
+    }
+}
+
+// One 16 B trip at a time through the relay for `seconds`; trips per second.
+int relayClient(const std::string& path, double seconds)
+{
+    const int fd = connectTo(path);
+    std::vector<char> frame(4 + 16, 'x');
+    const std::uint32_t length = 16;
+    std::memcpy(frame.data(), &length, sizeof length);
+    std::cout << "go" << std::endl;
+    char byte;
+    if (::read(0, &byte, 1) != 1)
+        return 1;
+    std::size_t done = 0;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        writeExactly(fd, frame.data(), frame.size());
+        readExactly(fd, frame.data(), frame.size());
+        ++done;
+    }
+    std::cout << static_cast<double>(done) / std::chrono::duration<double>(Clock::now() - start).count() << std::endl;
+    return 0;
 }
 
 std::shared_ptr<Runtime> connected(RuntimeFactory& factory, int port, const std::string& uuid)
@@ -265,13 +369,15 @@ int run(const std::string& self, int rounds)
     waitForSocket(socket);
     Child echoProcess({self, "echo", dir + "/floor.sock"});
     echoProcess.line();
+    Child relayEcho({self, "echo", dir + "/relay-echo.sock"});
+    relayEcho.line();
+    Child relayProcess({self, "relay", dir + "/relay.sock", dir + "/relay-echo.sock"});
+    relayProcess.line();
     Child providerProcess({self, "provider", std::to_string(kPort)});
     providerProcess.line();
 
-    const int floorFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const sockaddr_un address = addressOf(dir + "/floor.sock");
-    if (::connect(floorFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        fail("cannot reach the echo process");
+    const int floorFd = connectTo(dir + "/floor.sock");
+    const int relayFd = connectTo(dir + "/relay.sock");
     std::map<std::size_t, std::vector<char>> frames;
     for (std::size_t size : kSizes) {
         auto& frame = frames[size];
@@ -280,10 +386,12 @@ int run(const std::string& self, int rounds)
         std::memcpy(frame.data(), &length, 4);
     }
     std::vector<char> back(4 + 65536);
-    const auto floorTrip = [&](std::size_t size) {
-        writeExactly(floorFd, frames[size].data(), frames[size].size());
-        readExactly(floorFd, back.data(), 4 + size);
+    const auto rawTrip = [&](int fd, std::size_t size) {
+        writeExactly(fd, frames[size].data(), frames[size].size());
+        readExactly(fd, back.data(), 4 + size);
     };
+    const auto floorTrip = [&](std::size_t size) { rawTrip(floorFd, size); };
+    const auto relayTrip = [&](std::size_t size) { rawTrip(relayFd, size); };
 
     RuntimeFactory factory;
     auto runtime = connected(factory, kPort, "bench-client");
@@ -297,10 +405,10 @@ int run(const std::string& self, int rounds)
     // Each contender: a name and one round's measurement (µs per trip, or per second).
     std::vector<std::pair<std::string, std::function<double()>>> contenders;
     for (std::size_t size : kSizes) {
-        for (int which = 0; which < 2; ++which) {
-            const std::function<void(std::size_t)> trip = which == 0 ? std::function<void(std::size_t)>(floorTrip)
-                                                                     : std::function<void(std::size_t)>(serviceTrip);
-            contenders.emplace_back((which == 0 ? "floor " : "service ") + std::to_string(size), [trip, size] {
+        const std::pair<const char*, std::function<void(std::size_t)>> trips[] = {
+            {"floor ", floorTrip}, {"relay ", relayTrip}, {"service ", serviceTrip}};
+        for (const auto& [kind, trip] : trips) {
+            contenders.emplace_back(kind + std::to_string(size), [trip = trip, size] {
                 const int calls = callsFor(size);
                 trip(size);
                 const auto start = Clock::now();
@@ -332,11 +440,12 @@ int run(const std::string& self, int rounds)
             call.get();
         return burst / std::chrono::duration<double>(Clock::now() - start).count();
     });
-    const auto processes = [&](int count) {
+    const auto processes = [&](int count, bool raw) {
         std::vector<std::unique_ptr<Child>> clients;
         for (int i = 0; i < count; ++i)
-            clients.push_back(
-                std::make_unique<Child>(std::vector<std::string>{self, "client", std::to_string(kPort), "1.5"}));
+            clients.push_back(std::make_unique<Child>(
+                raw ? std::vector<std::string>{self, "relayclient", dir + "/relay.sock", "1.5"}
+                    : std::vector<std::string>{self, "client", std::to_string(kPort), "1.5"}));
         for (auto& one : clients)
             one->line();
         for (auto& one : clients)
@@ -346,8 +455,10 @@ int run(const std::string& self, int rounds)
             total += std::stod(one->line());
         return total;
     };
-    contenders.emplace_back("1 client process", [&] { return processes(1); });
-    contenders.emplace_back("4 client processes", [&] { return processes(4); });
+    contenders.emplace_back("1 client process", [&] { return processes(1, false); });
+    contenders.emplace_back("4 client processes", [&] { return processes(4, false); });
+    contenders.emplace_back("1 relay client", [&] { return processes(1, true); });
+    contenders.emplace_back("4 relay clients", [&] { return processes(4, true); });
 
     std::map<std::string, Samples> samples;
     std::mt19937 shuffle(std::random_device{}());
@@ -358,19 +469,24 @@ int run(const std::string& self, int rounds)
     }
     runtime->disconnectAsync().get();
     ::close(floorFd);
+    ::close(relayFd);
 
     std::cout << "Round trips between two processes, " << rounds << " interleaved rounds (µs; best round, median)\n\n"
-              << "| payload | floor best | floor median | service best | service median | best / best | goal |\n"
-              << "|---|---|---|---|---|---|---|\n";
+              << "| payload | floor best | floor median | relay best | service best | service median | best / best | "
+                 "goal | relay / floor | service / relay |\n"
+              << "|---|---|---|---|---|---|---|---|---|---|\n";
     for (std::size_t size : kSizes) {
         const Samples& floor = samples["floor " + std::to_string(size)];
+        const Samples& relayed = samples["relay " + std::to_string(size)];
         const Samples& through = samples["service " + std::to_string(size)];
         const double ratio = through.best(false) / floor.best(false);
         const double goal = size >= 65536 ? 2.0 : 4.0;
         std::cout << "| " << (size >= 1024 ? std::to_string(size / 1024) + " KiB" : std::to_string(size) + " B")
                   << " | " << fixed(floor.best(false), 1) << " | " << fixed(floor.median(), 1) << " | "
-                  << fixed(through.best(false), 1) << " | " << fixed(through.median(), 1) << " | " << fixed(ratio, 1)
-                  << "x | <= " << fixed(goal, 0) << "x " << (ratio <= goal ? "met" : "MISSED") << " |\n";
+                  << fixed(relayed.best(false), 1) << " | " << fixed(through.best(false), 1) << " | "
+                  << fixed(through.median(), 1) << " | " << fixed(ratio, 1) << "x | <= " << fixed(goal, 0) << "x "
+                  << (ratio <= goal ? "met" : "MISSED") << " | " << fixed(relayed.best(false) / floor.best(false), 1)
+                  << "x | " << fixed(through.best(false) / relayed.best(false), 1) << "x |\n";
     }
     const Samples& one = samples["1 client process"];
     const Samples& four = samples["4 client processes"];
@@ -385,7 +501,13 @@ int run(const std::string& self, int rounds)
               << " | | |\n"
               << "| 4 client processes, 200 in flight each | " << rate(four.best(true)) << " | " << rate(four.median())
               << " | " << fixed(four.best(true) / one.best(true), 2) << "x one | >= 3x "
-              << (four.best(true) >= 3 * one.best(true) ? "met" : "MISSED") << " |" << std::endl;
+              << (four.best(true) >= 3 * one.best(true) ? "met" : "MISSED") << " |\n"
+              << "| relay floor, 1 client process, one at a time | " << rate(samples["1 relay client"].best(true))
+              << " | " << rate(samples["1 relay client"].median()) << " | | |\n"
+              << "| relay floor, 4 client processes, one at a time each | "
+              << rate(samples["4 relay clients"].best(true)) << " | " << rate(samples["4 relay clients"].median())
+              << " | " << fixed(samples["4 relay clients"].best(true) / samples["1 relay client"].best(true), 2)
+              << "x one | |" << std::endl;
     std::filesystem::remove_all(dir);
     return 0;
 }
@@ -400,6 +522,10 @@ int main(int argc, char** argv)
         return echo(argv[2]);
     if (mode == "provider" && argc > 2)
         return provide(std::atoi(argv[2]));
+    if (mode == "relay" && argc > 3)
+        return relay(argv[2], argv[3]);
+    if (mode == "relayclient" && argc > 3)
+        return relayClient(argv[2], std::atof(argv[3]));
     if (mode == "client" && argc > 3)
         return clientProcess(std::atoi(argv[2]), std::atof(argv[3]));
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
