@@ -4,6 +4,13 @@
 //   provider's handler thread -> back to the caller through a promise),
 //   written plainly with a mutex, a condition variable and std::promise, the
 //   payload copied once on the way in and shared back;
+// - the same with a waiting worker: the worker waits for each answer before it
+//   takes the next job, as a worker inside a synchronous native call must, so
+//   the answer wakes the worker and the worker the caller: one wake-up more;
+// - the same with the copies our road cannot do without, each into a fresh
+//   string on the thread that makes it there: the caller's request, the
+//   event's bytes on the worker, the handler's argument and its reply on the
+//   handler thread, the caller's result on the worker;
 // - memcpy of the payload into a buffer that already exists, the bandwidth
 //   that large round trips are judged against.
 #include <benchmark/benchmark.h>
@@ -95,6 +102,55 @@ private:
     JobThread worker{[this](std::unique_ptr<Job> job) { handler.push(std::move(job)); }};
 };
 
+// The worker hands the job on and waits for its answer, then answers the caller.
+class WaitingFloorPair {
+public:
+    std::shared_ptr<std::string> roundTrip(const std::string& payload)
+    {
+        auto job = std::make_unique<Job>();
+        job->payload = std::make_shared<std::string>(payload);
+        std::future<std::shared_ptr<std::string>> reply = job->reply.get_future();
+        worker.push(std::move(job));
+        return reply.get();
+    }
+
+private:
+    JobThread handler{[](std::unique_ptr<Job> job) { job->reply.set_value(job->payload); }};
+    JobThread worker{[this](std::unique_ptr<Job> job) {
+        auto call = std::make_unique<Job>();
+        call->payload = job->payload;
+        std::future<std::shared_ptr<std::string>> answer = call->reply.get_future();
+        handler.push(std::move(call));
+        job->reply.set_value(answer.get());
+    }};
+};
+
+class CopyingFloorPair {
+public:
+    std::shared_ptr<std::string> roundTrip(const std::string& payload)
+    {
+        auto job = std::make_unique<Job>();
+        job->payload = std::make_shared<std::string>(payload);
+        std::future<std::shared_ptr<std::string>> reply = job->reply.get_future();
+        worker.push(std::move(job));
+        return reply.get();
+    }
+
+private:
+    JobThread handler{[](std::unique_ptr<Job> job) {
+        const auto argument = std::make_shared<std::string>(*job->payload);
+        job->reply.set_value(std::make_shared<std::string>(*argument));
+    }};
+    JobThread worker{[this](std::unique_ptr<Job> job) {
+        auto call = std::make_unique<Job>();
+        call->payload = std::make_shared<std::string>(*job->payload);
+        job->payload.reset();
+        std::future<std::shared_ptr<std::string>> answer = call->reply.get_future();
+        handler.push(std::move(call));
+        job->reply.set_value(std::make_shared<std::string>(*answer.get()));
+    }};
+};
+
 // Payloads as the embedded round trips send them: a JSON string of exactly `size` bytes.
 std::string payloadOf(std::size_t size)
 {
@@ -117,6 +173,34 @@ void Floor_InProcess(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 BENCHMARK(Floor_InProcess)->Arg(16)->Arg(1024)->Arg(64 * 1024)->UseRealTime();
+
+void Floor_InProcessWaiting(benchmark::State& state)
+{
+    static WaitingFloorPair pair;
+    const std::string payload = payloadOf(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        if (pair.roundTrip(payload)->size() != payload.size()) {
+            state.SkipWithError("the floor's echo came back wrong");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(Floor_InProcessWaiting)->Arg(16)->Arg(1024)->Arg(64 * 1024)->UseRealTime();
+
+void Floor_InProcessCopying(benchmark::State& state)
+{
+    static CopyingFloorPair pair;
+    const std::string payload = payloadOf(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        if (pair.roundTrip(payload)->size() != payload.size()) {
+            state.SkipWithError("the floor's echo came back wrong");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(Floor_InProcessCopying)->Arg(64 * 1024)->Arg(1024 * 1024)->Arg(16 * 1024 * 1024)->UseRealTime();
 
 void Floor_Memcpy(benchmark::State& state)
 {

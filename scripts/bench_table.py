@@ -128,22 +128,30 @@ def main():
     print()
     print("Embedded round trips, one at a time, against their floors; best round against best round")
     print()
-    header = ("payload", "floor", "round trip", "ratio", "goal", "")
+    # Beside each goal, the floor of the road the interfaces leave: the worker
+    # waits inside the native call (small payloads), and the copies that the
+    # public and the native interface force are made (large ones).
+    header = ("payload", "floor", "round trip", "ratio", "goal", "", "road's floor", "its / floor",
+              "round trip / its")
     print("| " + " | ".join(header) + " |")
     print("|" + "---|" * len(header))
     for size, label in ((16, "16 B"), (1024, "1 KiB"), (65536, "64 KiB")):
         floor, trip = best("Floor_InProcess/%d" % size), best("RoundTrip/%d" % size)
+        road = "Floor_InProcessCopying/%d" % size if size >= 65536 else "Floor_InProcessWaiting/%d" % size
+        road_time = best(road)
         ratio = trip / floor
-        print("| %s | %s in-process | %s | %.2f x | <= 1.5 | %s |" % (
-            label, fmt_ns(floor), fmt_ns(trip), ratio, "met" if ratio <= 1.5 else "MISSED"))
+        print("| %s | %s in-process | %s | %.2f x | <= 1.5 | %s | %s %s | %.2f x | %.2f x |" % (
+            label, fmt_ns(floor), fmt_ns(trip), ratio, "met" if ratio <= 1.5 else "MISSED", fmt_ns(road_time),
+            "copying" if size >= 65536 else "waiting worker", road_time / floor, trip / road_time))
     for size, label in ((1 << 20, "1 MiB"), (1 << 24, "16 MiB")):
         floor, trip = best("Floor_Memcpy/%d" % size), best("RoundTrip/%d" % size)
+        road_time = best("Floor_InProcessCopying/%d" % size)
         # Payload bytes per second of the round trip over memcpy's.
         share = floor / trip
-        print("| %s | %s memcpy (%s) | %s (%s) | 1/%.1f of memcpy | >= 1/8 | %s |" % (
+        print("| %s | %s memcpy (%s) | %s (%s) | 1/%.1f of memcpy | >= 1/8 | %s | %s copying | 1/%.1f | %.2f x |" % (
             label, fmt_ns(floor), fmt_rate(size * 1e9 / floor), fmt_ns(trip), fmt_rate(size * 1e9 / trip),
-            1 / share, "met" if share >= 1 / 8 else "MISSED"))
-
+            1 / share, "met" if share >= 1 / 8 else "MISSED", fmt_ns(road_time), road_time / floor,
+            trip / road_time))
 
 if __name__ == "__main__":
     main()
