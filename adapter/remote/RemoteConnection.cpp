@@ -34,7 +34,9 @@ thread_local RemoteConnection::Waiter callerWaiter;
 
 constexpr const char* lostMessage = "the runtime service closed the connection";
 constexpr const char* closedMessage = "the connection to the runtime service was closed";
-constexpr std::size_t readChunk = std::size_t{64} * 1024;
+// Room for a 64 KiB payload's frame and the head of the next, so that such a
+// frame takes one read, not two.
+constexpr std::size_t readChunk = std::size_t{128} * 1024;
 constexpr auto keeperTick = std::chrono::milliseconds(250);
 
 void complete(RemoteConnection::Waiter& waiter, Result result)

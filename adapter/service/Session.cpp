@@ -12,7 +12,11 @@ namespace halvora::adapter::service {
 
 namespace {
 
-constexpr std::size_t readChunk = std::size_t{64} * 1024;
+// Room for a 64 KiB payload's frame and the head of the next, so that such a
+// frame takes one read, not two.
+constexpr std::size_t readChunk = std::size_t{128} * 1024;
+// The most that one write hands the socket, so a slow reader's progress is seen.
+constexpr std::size_t writeChunk = std::size_t{1} << 20;
 // Frames gathered into one write.
 constexpr std::size_t writeBatch = 64;
 
@@ -348,7 +352,7 @@ void Session::writeNext()
     // keeps taking bytes is not taken for a stopped one.
     const auto progress = [self = shared_from_this()](const asio::error_code& error, std::size_t) -> std::size_t {
         self->writeStarted_ = Clock::now();
-        return error ? 0 : readChunk * 16;
+        return error ? 0 : writeChunk;
     };
     asio::async_write(socket_, inFlightBuffers_, progress,
                       [self = shared_from_this()](const asio::error_code& error, std::size_t) {
