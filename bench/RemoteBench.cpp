@@ -18,9 +18,9 @@
 #include <HalvoraAdapterApi/HalvoraAdapterApi.h>
 
 #include <poll.h>
-#include <sys/epoll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -443,9 +443,9 @@ int run(const std::string& self, int rounds)
     const auto processes = [&](int count, bool raw) {
         std::vector<std::unique_ptr<Child>> clients;
         for (int i = 0; i < count; ++i)
-            clients.push_back(std::make_unique<Child>(
-                raw ? std::vector<std::string>{self, "relayclient", dir + "/relay.sock", "1.5"}
-                    : std::vector<std::string>{self, "client", std::to_string(kPort), "1.5"}));
+            clients.push_back(
+                std::make_unique<Child>(raw ? std::vector<std::string>{self, "relayclient", dir + "/relay.sock", "1.5"}
+                                            : std::vector<std::string>{self, "client", std::to_string(kPort), "1.5"}));
         for (auto& one : clients)
             one->line();
         for (auto& one : clients)
