@@ -84,10 +84,16 @@ private:
     std::thread thread;
 };
 
-// The handler thread answers with the payload it was given; the worker hands
-// each job on without waiting for the answer.
+// How a floor's two threads treat a job: the in-process floor's worker hands
+// each job on and takes the next, the handler answers with the payload it was
+// given; the waiting worker waits for each answer and then answers the caller;
+// the copying one also copies the payload where our road must.
+enum class Road { HandOn, Waiting, Copying };
+
 class FloorPair {
 public:
+    explicit FloorPair(Road road) : road(road) {}
+
     std::shared_ptr<std::string> roundTrip(const std::string& payload)
     {
         auto job = std::make_unique<Job>();
@@ -98,56 +104,24 @@ public:
     }
 
 private:
-    JobThread handler{[](std::unique_ptr<Job> job) { job->reply.set_value(job->payload); }};
-    JobThread worker{[this](std::unique_ptr<Job> job) { handler.push(std::move(job)); }};
-};
-
-// The worker hands the job on and waits for its answer, then answers the caller.
-class WaitingFloorPair {
-public:
-    std::shared_ptr<std::string> roundTrip(const std::string& payload)
+    std::shared_ptr<std::string> copied(const std::shared_ptr<std::string>& text) const
     {
-        auto job = std::make_unique<Job>();
-        job->payload = std::make_shared<std::string>(payload);
-        std::future<std::shared_ptr<std::string>> reply = job->reply.get_future();
-        worker.push(std::move(job));
-        return reply.get();
+        return road == Road::Copying ? std::make_shared<std::string>(*text) : text;
     }
 
-private:
-    JobThread handler{[](std::unique_ptr<Job> job) { job->reply.set_value(job->payload); }};
+    const Road road;
+    JobThread handler{[this](std::unique_ptr<Job> job) { job->reply.set_value(copied(copied(job->payload))); }};
     JobThread worker{[this](std::unique_ptr<Job> job) {
+        if (road == Road::HandOn) {
+            handler.push(std::move(job));
+            return;
+        }
         auto call = std::make_unique<Job>();
-        call->payload = job->payload;
-        std::future<std::shared_ptr<std::string>> answer = call->reply.get_future();
-        handler.push(std::move(call));
-        job->reply.set_value(answer.get());
-    }};
-};
-
-class CopyingFloorPair {
-public:
-    std::shared_ptr<std::string> roundTrip(const std::string& payload)
-    {
-        auto job = std::make_unique<Job>();
-        job->payload = std::make_shared<std::string>(payload);
-        std::future<std::shared_ptr<std::string>> reply = job->reply.get_future();
-        worker.push(std::move(job));
-        return reply.get();
-    }
-
-private:
-    JobThread handler{[](std::unique_ptr<Job> job) {
-        const auto argument = std::make_shared<std::string>(*job->payload);
-        job->reply.set_value(std::make_shared<std::string>(*argument));
-    }};
-    JobThread worker{[this](std::unique_ptr<Job> job) {
-        auto call = std::make_unique<Job>();
-        call->payload = std::make_shared<std::string>(*job->payload);
+        call->payload = copied(job->payload);
         job->payload.reset();
         std::future<std::shared_ptr<std::string>> answer = call->reply.get_future();
         handler.push(std::move(call));
-        job->reply.set_value(std::make_shared<std::string>(*answer.get()));
+        job->reply.set_value(copied(answer.get()));
     }};
 };
 
@@ -160,9 +134,10 @@ std::string payloadOf(std::size_t size)
     return text;
 }
 
-void Floor_InProcess(benchmark::State& state)
+template <Road road>
+void roundTrips(benchmark::State& state)
 {
-    static FloorPair pair;
+    static FloorPair pair(road);
     const std::string payload = payloadOf(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         if (pair.roundTrip(payload)->size() != payload.size()) {
@@ -171,34 +146,23 @@ void Floor_InProcess(benchmark::State& state)
         }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+void Floor_InProcess(benchmark::State& state)
+{
+    roundTrips<Road::HandOn>(state);
 }
 BENCHMARK(Floor_InProcess)->Arg(16)->Arg(1024)->Arg(64 * 1024)->UseRealTime();
 
 void Floor_InProcessWaiting(benchmark::State& state)
 {
-    static WaitingFloorPair pair;
-    const std::string payload = payloadOf(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) {
-        if (pair.roundTrip(payload)->size() != payload.size()) {
-            state.SkipWithError("the floor's echo came back wrong");
-            break;
-        }
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+    roundTrips<Road::Waiting>(state);
 }
 BENCHMARK(Floor_InProcessWaiting)->Arg(16)->Arg(1024)->Arg(64 * 1024)->UseRealTime();
 
 void Floor_InProcessCopying(benchmark::State& state)
 {
-    static CopyingFloorPair pair;
-    const std::string payload = payloadOf(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) {
-        if (pair.roundTrip(payload)->size() != payload.size()) {
-            state.SkipWithError("the floor's echo came back wrong");
-            break;
-        }
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+    roundTrips<Road::Copying>(state);
 }
 BENCHMARK(Floor_InProcessCopying)->Arg(64 * 1024)->Arg(1024 * 1024)->Arg(16 * 1024 * 1024)->UseRealTime();
 
