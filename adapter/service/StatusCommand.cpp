@@ -48,7 +48,7 @@ std::string askStatus(const std::string& socketPath)
 {
     wire::checkPrivateDirectory(wire::directoryOf(socketPath));
     const Socket socket(socketPath);
-    const auto frame = wire::encode(wire::request(1, "status", nullptr, 0, 0));
+    const auto frame = wire::encodeRequest(1, "status", nullptr, 0, 0);
     if (::send(socket.fd(), frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
         throw std::runtime_error("it closed the connection");
     wire::FrameReader reader;

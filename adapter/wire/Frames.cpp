@@ -163,18 +163,6 @@ Message decodeBody(const std::uint8_t* data, std::size_t length)
 
 } // namespace
 
-Message request(std::uint64_t id, std::string op, const std::uint8_t* data, std::size_t length, std::uint64_t caller)
-{
-    Message message;
-    message.kind = Kind::Request;
-    message.id = id;
-    message.op = std::move(op);
-    if (data != nullptr)
-        message.bytes.assign(data, data + length);
-    message.caller = caller;
-    return message;
-}
-
 Message response(Kind kind, std::uint64_t id, Result result)
 {
     Message message;

@@ -50,7 +50,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-Message request(std::uint64_t id, std::string op, const std::uint8_t* data, std::size_t length, std::uint64_t caller);
 Message response(Kind kind, std::uint64_t id, Result result);
 Message event(std::uint64_t id, std::vector<std::uint8_t> bytes);
 Message heartbeat();
