@@ -101,7 +101,8 @@ void Reaper::cancel(std::uint64_t timer)
         timers.erase(entry);
         timerDeadlines.erase(deadline);
     }
-    changed.notify_all();
+    // Not woken: a cancelled deadline does not wake it (see run()), so the
+    // call answered in time costs no wake-up.
     // `cancelled` goes here, outside the lock.
 }
 
