@@ -586,10 +586,20 @@ TEST_F(AService, HoldsLittleAndNoThreadForWhatWaitsBacksOffAtTheDescriptorLimitA
     FramePeer sink(9711), client(9711), waiter(9711), late(9711);
     // Each connected at once, as a peer that has not connected yet counts as silent after 5 s.
     const std::uint64_t s = sink.connect(), c = client.connect(), w = waiter.connect(), l = late.connect();
-    ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, "sink")).isError());
-    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, "sink")).text;
+    const std::string sinkName(300, 's');
+    ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, sinkName.c_str())).isError());
+    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, sinkName.c_str())).text;
     const std::string mebibyte(1u << 20, 'm');
     std::pair<std::uint64_t, std::string> event;
+    // An event names its channel twice, a request not at all: a request under the frame bound to a channel with a
+    // long name makes an event over it, and its caller hears why at once.
+    const auto requestBody = [&](const std::string& payload) {
+        const auto map = dispatchMap(c, clientId, payload);
+        return wire::encodeRequest(4999, "client_dispatch", map.data(), map.size(), 0).size() - 4;
+    };
+    const std::string underBound(mebibyte.size() + wire::maxFrameBytes - requestBody(mebibyte) - 100, 'b');
+    EXPECT_THAT(client.call(4999, "client_dispatch", dispatchMap(c, clientId, underBound)).text,
+                HasSubstr("was not delivered: the event takes"));
     for (std::uint64_t i = 0; i < 48; ++i) {
         client.request(5000 + i, "client_dispatch", dispatchMap(c, clientId, mebibyte));
         ASSERT_TRUE(sink.nextMessage(event));
@@ -767,8 +777,9 @@ TEST(ASession, DropsAPeerPastItsBoundOfQueuedBytesOrOfUnansweredEvents)
                   bound == answer ? refused.text : "no response");
 
     const std::uint64_t s = sink.connect(), c = client.connect();
-    ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, "sink")).isError());
-    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, "sink")).text;
+    const std::string sinkName(300, 's');
+    ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, sinkName.c_str())).isError());
+    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, sinkName.c_str())).text;
     for (std::uint64_t i = 0; i < 3; ++i)
         client.request(10 + i, "client_dispatch", dispatchMap(c, clientId, "p"));
     std::pair<std::uint64_t, std::string> event;
