@@ -367,8 +367,7 @@ std::vector<std::function<void()>> Runtime::disconnectLocally()
     std::vector<std::function<void()>> subscribers;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
-        registry = std::move(channels);
-        channels.reset();
+        registry = std::move(channels); // leaves it empty
         connected = false;
         subscribers = disconnectedCallbacks;
     }

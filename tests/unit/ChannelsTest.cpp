@@ -183,7 +183,14 @@ TEST_F(TheChannels, EndWithTheAdaptersDisconnectionWhichGetsTheExactEmptyReplyUn
     std::vector<int> seen;
     runtime->subscribeDisconnected([&] { seen.push_back(1); });
     runtime->subscribeDisconnected([&] { seen.push_back(2); });
+    // A disconnected runtime lets go of its ends' topic handlers, and of what they hold.
+    auto held = std::make_shared<int>(0);
+    const std::weak_ptr<int> watched = held;
+    const auto client = connectedClient("client-1");
+    client->registerTopic("t", [held](auto, auto) -> std::shared_ptr<std::string> { return nullptr; });
+    held.reset();
     const Reply reply = native().fireEvent(adapterDisconnectedEvent());
+    EXPECT_TRUE(watched.expired());
     EXPECT_EQ(reply.bytes, bytesOf(Json{{"is_error", false}, {"is_null", true}, {"payload_json", ""}}));
     EXPECT_EQ(seen, (std::vector<int>{1, 2}));
     EXPECT_FALSE(runtime->isConnected());
