@@ -591,14 +591,14 @@ TEST_F(AService, HoldsLittleAndNoThreadForWhatWaitsBacksOffAtTheDescriptorLimitA
     const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, sinkName.c_str())).text;
     const std::string mebibyte(1u << 20, 'm');
     std::pair<std::uint64_t, std::string> event;
-    // An event names its channel twice, a request not at all: a request under the frame bound to a channel with a
-    // long name makes an event over it, and its caller hears why at once.
+    // An event names its channel twice, a request not at all: a request of exactly the frame bound, which goes,
+    // to a channel with a long name makes an event over it, and its caller hears why at once.
     const auto requestBody = [&](const std::string& payload) {
         const auto map = dispatchMap(c, clientId, payload);
         return wire::encodeRequest(4999, "client_dispatch", map.data(), map.size(), 0).size() - 4;
     };
-    const std::string underBound(mebibyte.size() + wire::maxFrameBytes - requestBody(mebibyte) - 100, 'b');
-    EXPECT_THAT(client.call(4999, "client_dispatch", dispatchMap(c, clientId, underBound)).text,
+    const std::string atBound(mebibyte.size() + wire::maxFrameBytes - requestBody(mebibyte), 'b');
+    EXPECT_THAT(client.call(4999, "client_dispatch", dispatchMap(c, clientId, atBound)).text,
                 HasSubstr("was not delivered: the event takes"));
     for (std::uint64_t i = 0; i < 48; ++i) {
         client.request(5000 + i, "client_dispatch", dispatchMap(c, clientId, mebibyte));
