@@ -591,15 +591,6 @@ TEST_F(AService, HoldsLittleAndNoThreadForWhatWaitsBacksOffAtTheDescriptorLimitA
     const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, sinkName.c_str())).text;
     const std::string mebibyte(1u << 20, 'm');
     std::pair<std::uint64_t, std::string> event;
-    // An event names its channel twice, a request not at all: a request of exactly the frame bound, which goes,
-    // to a channel with a long name makes an event over it, and its caller hears why at once.
-    const auto requestBody = [&](const std::string& payload) {
-        const auto map = dispatchMap(c, clientId, payload);
-        return wire::encodeRequest(4999, "client_dispatch", map.data(), map.size(), 0).size() - 4;
-    };
-    const std::string atBound(mebibyte.size() + wire::maxFrameBytes - requestBody(mebibyte), 'b');
-    EXPECT_THAT(client.call(4999, "client_dispatch", dispatchMap(c, clientId, atBound)).text,
-                HasSubstr("was not delivered: the event takes"));
     for (std::uint64_t i = 0; i < 48; ++i) {
         client.request(5000 + i, "client_dispatch", dispatchMap(c, clientId, mebibyte));
         ASSERT_TRUE(sink.nextMessage(event));
@@ -609,6 +600,15 @@ TEST_F(AService, HoldsLittleAndNoThreadForWhatWaitsBacksOffAtTheDescriptorLimitA
     std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages >> pages; // resident
     EXPECT_LT(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)), std::size_t{32} << 20);
 #endif
+    // An event names its channel twice, a request not at all: a request of exactly the frame bound, which goes,
+    // to a channel with a long name makes an event over it, and its caller hears why at once.
+    const auto requestBody = [&](const std::string& payload) {
+        const auto map = dispatchMap(c, clientId, payload);
+        return wire::encodeRequest(4999, "client_dispatch", map.data(), map.size(), 0).size() - 4;
+    };
+    const std::string atBound(mebibyte.size() + wire::maxFrameBytes - requestBody(mebibyte), 'b');
+    EXPECT_THAT(client.call(4999, "client_dispatch", dispatchMap(c, clientId, atBound)).text,
+                HasSubstr("was not delivered: the event takes"));
 
     constexpr std::uint64_t count = 1000;
     for (std::uint64_t i = 0; i < count; ++i) {
