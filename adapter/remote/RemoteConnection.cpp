@@ -34,9 +34,6 @@ thread_local RemoteConnection::Waiter callerWaiter;
 
 constexpr const char* lostMessage = "the runtime service closed the connection";
 constexpr const char* closedMessage = "the connection to the runtime service was closed";
-// Room for a 64 KiB payload's frame and the head of the next, so that such a
-// frame takes one read, not two.
-constexpr std::size_t readChunk = std::size_t{128} * 1024;
 constexpr auto keeperTick = std::chrono::milliseconds(250);
 
 void complete(RemoteConnection::Waiter& waiter, Result result)
@@ -370,7 +367,7 @@ void RemoteConnection::passReading()
 
 RemoteConnection::Read RemoteConnection::readOnce(bool block)
 {
-    const std::size_t room = std::max(readChunk, frames_.missing());
+    const std::size_t room = frames_.readRoom();
     // A blocking read returns within a tick (SO_RCVTIMEO).
     const ssize_t got = ::recv(fd_, frames_.space(room), room, block ? 0 : MSG_DONTWAIT);
     if (got > 0) {

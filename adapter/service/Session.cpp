@@ -12,9 +12,6 @@ namespace halvora::adapter::service {
 
 namespace {
 
-// Room for a 64 KiB payload's frame and the head of the next, so that such a
-// frame takes one read, not two.
-constexpr std::size_t readChunk = std::size_t{128} * 1024;
 // The most that one write hands the socket, so a slow reader's progress is seen.
 constexpr std::size_t writeChunk = std::size_t{1} << 20;
 // Frames gathered into one write.
@@ -61,7 +58,7 @@ void Session::start()
 
 void Session::readMore()
 {
-    const std::size_t want = std::max(readChunk, reader_.missing());
+    const std::size_t want = reader_.readRoom();
     socket_.async_read_some(asio::buffer(reader_.space(want), want),
                             [self = shared_from_this()](const asio::error_code& error, std::size_t length) {
                                 self->onRead(error, length);

@@ -333,13 +333,15 @@ std::uint8_t* FrameReader::space(std::size_t length)
     return buffer_.data() + filled_;
 }
 
-std::size_t FrameReader::missing() const
+std::size_t FrameReader::readRoom() const
 {
+    constexpr std::size_t atLeast = std::size_t{128} * 1024;
     const std::size_t available = filled_ - consumed_;
     if (available < prefixBytes)
-        return 0;
-    const std::uint32_t length = std::min(readPrefix(buffer_.data() + consumed_), maxFrameBytes);
-    return available - prefixBytes < length ? length - (available - prefixBytes) : 0;
+        return atLeast;
+    const std::size_t length = std::min(readPrefix(buffer_.data() + consumed_), maxFrameBytes);
+    const std::size_t lacking = available - prefixBytes < length ? length - (available - prefixBytes) : 0;
+    return std::max(atLeast, lacking);
 }
 
 bool FrameReader::next(Message& message)

@@ -86,8 +86,10 @@ public:
     // says how many arrived there.
     std::uint8_t* space(std::size_t length);
     void commit(std::size_t length) { filled_ += length; }
-    // The bytes the frame under way still lacks, so one read can take it whole.
-    std::size_t missing() const;
+    // How much the next read should take: what the frame under way still
+    // lacks, so one read takes it whole, and at least 128 KiB, room for a
+    // 64 KiB payload's frame and the head of the next.
+    std::size_t readRoom() const;
     // The next whole message, if one is complete. Throws FrameError.
     bool next(Message& message);
     // True while part of a frame has arrived and the rest has not.
