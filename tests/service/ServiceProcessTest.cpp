@@ -777,9 +777,8 @@ TEST(ASession, DropsAPeerPastItsBoundOfQueuedBytesOrOfUnansweredEvents)
                   bound == answer ? refused.text : "no response");
 
     const std::uint64_t s = sink.connect(), c = client.connect();
-    const std::string sinkName(300, 's');
-    ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, sinkName.c_str())).isError());
-    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, sinkName.c_str())).text;
+    ASSERT_FALSE(sink.call(2, "create_provider", channelMap(s, "sink")).isError());
+    const std::string clientId = client.call(2, "connect_to_provider", channelMap(c, "sink")).text;
     for (std::uint64_t i = 0; i < 3; ++i)
         client.request(10 + i, "client_dispatch", dispatchMap(c, clientId, "p"));
     std::pair<std::uint64_t, std::string> event;
