@@ -568,6 +568,7 @@ TEST_F(AService, ActsForEachPeerWithItsOwnHandleServesFramesInPiecesAndKeepsItsS
     fs::permissions(directory, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
     EXPECT_THROW(runtime("intruded")->connectAsync().get(), HalvoraApiException);
     EXPECT_EQ(Child({HALVORA_RUNTIME_PATH, "--port", "9708"}).exitWithin(5s), 1);
+    EXPECT_EQ(Child({HALVORA_RUNTIME_PATH, "status", "--port", "9710"}).exitWithin(5s), 1) << "nor does it ask";
     fs::permissions(directory, fs::perms::owner_all);
 }
 
