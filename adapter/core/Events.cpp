@@ -28,14 +28,16 @@ const Result unreadableReply = Result::error("the runtime's reply to the event c
 template <typename Out>
 void packEventHead(Out& out, const Event& event)
 {
+    static const Endpoint none;
+    const Endpoint& endpoint = event.endpoint ? *event.endpoint : none;
     out.pack_array(7);
     out.pack(event.type);
     out.pack_array(5);
-    out.pack(event.endpoint.uuid);
-    out.pack(event.endpoint.name);
-    out.pack(event.endpoint.channelName);
-    out.pack(event.endpoint.channelId);
-    out.pack(event.endpoint.endpointId);
+    out.pack(endpoint.uuid);
+    out.pack(endpoint.name);
+    out.pack(endpoint.channelName);
+    out.pack(endpoint.channelId);
+    out.pack(endpoint.endpointId);
     out.pack(event.channelName);
     out.pack(event.topic);
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,9 +52,12 @@ private:
     std::size_t packedSize_ = 0;
 };
 
+// Endpoints do not change once made, so every event of one shares its texts.
+using SharedEndpoint = std::shared_ptr<const Endpoint>;
+
 struct Event {
-    std::string type;
-    Endpoint endpoint; // the sender, or the client that came or went
+    std::string_view type;   // one of event_type's names, which live as long as the process
+    SharedEndpoint endpoint; // the sender, or the client that came or went; none: empty texts
     std::string channelName;
     std::string topic;
     std::optional<PackedPayload> payload; // empty: the message has no payload

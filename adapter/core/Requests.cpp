@@ -107,10 +107,10 @@ void serveClientDispatch(RuntimeCore& core, const std::uint8_t* data, std::uint6
     serving(done, [&] {
         const RequestMap request(data, length);
         const auto handle = handleOf(request, context);
-        const auto clientId = request.requireString("client_id");
-        const auto topic = request.requireString("topic");
+        const auto clientId = request.requireText("client_id");
+        auto topic = request.requireString("topic");
         auto payload = payloadOf(request, topic);
-        core.clientDispatch(handle, clientId, topic, std::move(payload), context.caller, std::move(done));
+        core.clientDispatch(handle, clientId, std::move(topic), std::move(payload), context.caller, std::move(done));
     });
 }
 
@@ -120,11 +120,13 @@ void serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::u
     serving(done, [&] {
         const RequestMap request(data, length);
         const auto handle = handleOf(request, context);
-        const auto endpointId = request.requireMap("destination").requireString("endpoint_id");
-        const auto source = request.requireString("source");
-        const auto topic = request.requireString("topic");
+        const RequestMap destination = request.requireMap("destination");
+        const auto endpointId = destination.requireText("endpoint_id");
+        const auto source = request.requireText("source");
+        auto topic = request.requireString("topic");
         auto payload = payloadOf(request, topic);
-        core.dispatchToEndpoint(handle, source, endpointId, topic, std::move(payload), context.caller, std::move(done));
+        core.dispatchToEndpoint(handle, source, endpointId, std::move(topic), std::move(payload), context.caller,
+                                std::move(done));
     });
 }
 

@@ -19,9 +19,11 @@ std::string randomTag()
     return text;
 }
 
-std::string inQuotes(const std::string& text)
+std::string inQuotes(std::string_view text)
 {
-    return "'" + text + "'";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    return quoted.append(1, '\'').append(text).append(1, '\'');
 }
 
 const char* const targetGone = "the runtime that was to answer the call disconnected";
@@ -100,7 +102,7 @@ std::shared_ptr<Connection> RuntimeCore::detach(std::uint64_t handle)
                 provider->second.clients.erase(client->first);
                 send(provider->second.handle, Event{event_type::providerClientDisconnected,
                                                     client->second.endpoint,
-                                                    provider->second.endpoint.channelName,
+                                                    provider->second.endpoint->channelName,
                                                     {},
                                                     {}});
             }
@@ -112,16 +114,16 @@ std::shared_ptr<Connection> RuntimeCore::detach(std::uint64_t handle)
                 ++provider;
                 continue;
             }
-            const Endpoint& endpoint = provider->second.endpoint;
+            const SharedEndpoint& endpoint = provider->second.endpoint;
             for (const std::string& clientId : provider->second.clients) {
                 const auto client = clients_.find(clientId);
                 if (client == clients_.end())
                     continue;
                 send(client->second.handle,
-                     Event{event_type::channelDisconnected, endpoint, endpoint.channelName, {}, {}});
+                     Event{event_type::channelDisconnected, endpoint, endpoint->channelName, {}, {}});
                 clients_.erase(client);
             }
-            providerByChannel_.erase(endpoint.channelName);
+            providerByChannel_.erase(endpoint->channelName);
             provider = providers_.erase(provider);
         }
 
@@ -213,8 +215,9 @@ Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& chan
             return Result::error("the channel " + inQuotes(channelName) + " already has a provider");
 
         const std::string providerId = nextEndpointId("provider");
-        Endpoint endpoint{owner.identity.uuid, "runtime-" + std::to_string(handle), channelName,
-                          "channel:" + instanceTag_ + ":" + std::to_string(nextSerial_ - 1), providerId};
+        auto endpoint = std::make_shared<const Endpoint>(
+            Endpoint{owner.identity.uuid, "runtime-" + std::to_string(handle), channelName,
+                     "channel:" + instanceTag_ + ":" + std::to_string(nextSerial_ - 1), providerId});
         ProviderEntry& provider = providers_[providerId] = ProviderEntry{std::move(endpoint), handle, {}};
         providerByChannel_[channelName] = providerId;
         created = Result::ofText(providerId);
@@ -236,11 +239,12 @@ Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& chan
 Result RuntimeCore::joinProvider(std::uint64_t handle, ProviderEntry& provider)
 {
     const std::string clientId = nextEndpointId("client");
-    const std::string& channelName = provider.endpoint.channelName;
-    Endpoint endpoint{connectionOf(handle).identity.uuid, "runtime-" + std::to_string(handle), channelName,
-                      provider.endpoint.channelId, clientId};
+    const std::string& channelName = provider.endpoint->channelName;
+    auto endpoint = std::make_shared<const Endpoint>(Endpoint{connectionOf(handle).identity.uuid,
+                                                              "runtime-" + std::to_string(handle), channelName,
+                                                              provider.endpoint->channelId, clientId});
     provider.clients.insert(clientId);
-    clients_[clientId] = ClientEntry{endpoint, handle, provider.endpoint.endpointId};
+    clients_[clientId] = ClientEntry{endpoint, handle, provider.endpoint->endpointId};
     send(provider.handle, Event{event_type::providerClientConnected, std::move(endpoint), channelName, {}, {}});
     return Result::ofText(clientId);
 }
@@ -278,7 +282,7 @@ Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::stri
         provider->second.clients.erase(clientId);
         send(provider->second.handle, Event{event_type::providerClientDisconnected,
                                             client->second.endpoint,
-                                            provider->second.endpoint.channelName,
+                                            provider->second.endpoint->channelName,
                                             {},
                                             {}});
     }
@@ -286,7 +290,7 @@ Result RuntimeCore::disconnectFromProvider(std::uint64_t handle, const std::stri
     return Result::null();
 }
 
-void RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& clientId, const std::string& topic,
+void RuntimeCore::clientDispatch(std::uint64_t handle, std::string_view clientId, std::string topic,
                                  std::optional<PackedPayload> payload, CallerContext caller, Completion done)
 {
     std::optional<Result> refused;
@@ -302,7 +306,7 @@ void RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& client
             const ProviderEntry& provider = providers_.at(client->second.providerId);
             refused = startCall(handle, provider.handle, caller,
                                 Event{event_type::channelProviderMessage, client->second.endpoint,
-                                      provider.endpoint.channelName, topic, std::move(payload)},
+                                      provider.endpoint->channelName, std::move(topic), std::move(payload)},
                                 done);
         }
     }
@@ -310,9 +314,9 @@ void RuntimeCore::clientDispatch(std::uint64_t handle, const std::string& client
         done(std::move(*refused));
 }
 
-void RuntimeCore::dispatchToEndpoint(std::uint64_t handle, const std::string& providerId, const std::string& endpointId,
-                                     const std::string& topic, std::optional<PackedPayload> payload,
-                                     CallerContext caller, Completion done)
+void RuntimeCore::dispatchToEndpoint(std::uint64_t handle, std::string_view providerId, std::string_view endpointId,
+                                     std::string topic, std::optional<PackedPayload> payload, CallerContext caller,
+                                     Completion done)
 {
     std::optional<Result> refused;
     {
@@ -326,11 +330,11 @@ void RuntimeCore::dispatchToEndpoint(std::uint64_t handle, const std::string& pr
         else if (client == clients_.end() || client->second.providerId != providerId)
             refused =
                 Result::error("the endpoint " + inQuotes(endpointId) + " is not a connected client of the channel " +
-                              inQuotes(provider->second.endpoint.channelName));
+                              inQuotes(provider->second.endpoint->channelName));
         else
             refused = startCall(handle, client->second.handle, caller,
                                 Event{event_type::channelMessage, provider->second.endpoint,
-                                      provider->second.endpoint.channelName, topic, std::move(payload)},
+                                      provider->second.endpoint->channelName, std::move(topic), std::move(payload)},
                                 done);
     }
     if (refused)

@@ -84,10 +84,11 @@ public:
     void connectToProvider(std::uint64_t handle, const std::string& channelName, bool wait, CallerContext caller,
                            Completion done);
     Result disconnectFromProvider(std::uint64_t handle, const std::string& clientId);
-    void clientDispatch(std::uint64_t handle, const std::string& clientId, const std::string& topic,
+    // The ids are looked up where they lie; the topic goes on into the event.
+    void clientDispatch(std::uint64_t handle, std::string_view clientId, std::string topic,
                         std::optional<PackedPayload> payload, CallerContext caller, Completion done);
-    void dispatchToEndpoint(std::uint64_t handle, const std::string& providerId, const std::string& endpointId,
-                            const std::string& topic, std::optional<PackedPayload> payload, CallerContext caller,
+    void dispatchToEndpoint(std::uint64_t handle, std::string_view providerId, std::string_view endpointId,
+                            std::string topic, std::optional<PackedPayload> payload, CallerContext caller,
                             Completion done);
     Result launchManifest(std::uint64_t handle, const std::string& manifestUrl);
 
@@ -105,12 +106,12 @@ private:
         std::shared_ptr<Connection> connection;
     };
     struct ProviderEntry {
-        Endpoint endpoint;
+        SharedEndpoint endpoint;
         std::uint64_t handle = 0;
         std::set<std::string> clients; // client endpoint ids
     };
     struct ClientEntry {
-        Endpoint endpoint;
+        SharedEndpoint endpoint;
         std::uint64_t handle = 0;
         std::string providerId;
     };
@@ -153,8 +154,8 @@ private:
     std::uint64_t nextRecord_ = 1;
     std::map<std::uint64_t, ConnectionEntry> connections_;
     std::map<std::string, std::string> providerByChannel_;
-    std::map<std::string, ProviderEntry> providers_;
-    std::map<std::string, ClientEntry> clients_;
+    std::map<std::string, ProviderEntry, std::less<>> providers_;
+    std::map<std::string, ClientEntry, std::less<>> clients_;
     std::unordered_map<std::uint64_t, PendingCall> pendingCalls_;
     std::map<std::uint64_t, ProviderWait> providerWaits_;
     std::multimap<std::uint64_t, std::uint64_t> eventThreadWaits_; // blocked event thread -> whose reply it waits for
