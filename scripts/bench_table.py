@@ -152,6 +152,12 @@ def main():
             label, fmt_ns(floor), fmt_rate(size * 1e9 / floor), fmt_ns(trip), fmt_rate(size * 1e9 / trip),
             1 / share, "met" if share >= 1 / 8 else "MISSED", fmt_ns(road_time), road_time / floor,
             trip / road_time))
+    print()
+    print("The four copies that the library's interfaces force, without the adapter's copy of the event: " +
+          ", ".join("%s %s, 1/%.1f of memcpy" % (
+              label, fmt_ns(best("Floor_InProcessLibraryCopying/%d" % size)),
+              best("Floor_InProcessLibraryCopying/%d" % size) / best("Floor_Memcpy/%d" % size))
+              for size, label in ((1 << 20, "1 MiB"), (1 << 24, "16 MiB"))))
 
 if __name__ == "__main__":
     main()
