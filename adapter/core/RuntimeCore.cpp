@@ -66,9 +66,9 @@ const RuntimeCore::ConnectionEntry& RuntimeCore::connectionOf(std::uint64_t hand
     return found->second;
 }
 
-std::string RuntimeCore::nextEndpointId(const char* kind)
+std::string RuntimeCore::idOf(const char* kind, std::uint64_t serial) const
 {
-    return std::string(kind) + ":" + instanceTag_ + ":" + std::to_string(nextSerial_++);
+    return std::string(kind) + ":" + instanceTag_ + ":" + std::to_string(serial);
 }
 
 // Queued under the state lock, so every runtime sees events in the order in
@@ -214,10 +214,12 @@ Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& chan
         if (providerByChannel_.count(channelName) != 0)
             return Result::error("the channel " + inQuotes(channelName) + " already has a provider");
 
-        const std::string providerId = nextEndpointId("provider");
-        auto endpoint = std::make_shared<const Endpoint>(
-            Endpoint{owner.identity.uuid, "runtime-" + std::to_string(handle), channelName,
-                     "channel:" + instanceTag_ + ":" + std::to_string(nextSerial_ - 1), providerId});
+        // A channel's id carries its provider's serial.
+        const std::uint64_t serial = nextSerial_++;
+        const std::string providerId = idOf("provider", serial);
+        auto endpoint =
+            std::make_shared<const Endpoint>(Endpoint{owner.identity.uuid, "runtime-" + std::to_string(handle),
+                                                      channelName, idOf("channel", serial), providerId});
         ProviderEntry& provider = providers_[providerId] = ProviderEntry{std::move(endpoint), handle, {}};
         providerByChannel_[channelName] = providerId;
         created = Result::ofText(providerId);
@@ -238,7 +240,7 @@ Result RuntimeCore::createProvider(std::uint64_t handle, const std::string& chan
 
 Result RuntimeCore::joinProvider(std::uint64_t handle, ProviderEntry& provider)
 {
-    const std::string clientId = nextEndpointId("client");
+    const std::string clientId = idOf("client", nextSerial_++);
     const std::string& channelName = provider.endpoint->channelName;
     auto endpoint = std::make_shared<const Endpoint>(Endpoint{connectionOf(handle).identity.uuid,
                                                               "runtime-" + std::to_string(handle), channelName,

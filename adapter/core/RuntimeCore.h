@@ -133,7 +133,7 @@ private:
 
     static Result unknownHandle(std::uint64_t handle);
     const ConnectionEntry& connectionOf(std::uint64_t handle) const; // throws when unknown
-    std::string nextEndpointId(const char* kind);
+    std::string idOf(const char* kind, std::uint64_t serial) const;
     void send(std::uint64_t handle, Event event);
     Result joinProvider(std::uint64_t handle, ProviderEntry& provider);
     std::optional<Result> startCall(std::uint64_t requester, std::uint64_t target, CallerContext caller, Event event,
