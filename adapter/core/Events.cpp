@@ -28,8 +28,7 @@ const Result unreadableReply = Result::error("the runtime's reply to the event c
 template <typename Out>
 void packEventHead(Out& out, const Event& event)
 {
-    static const Endpoint none;
-    const Endpoint& endpoint = event.endpoint ? *event.endpoint : none;
+    const Endpoint& endpoint = endpointOf(event);
     out.pack_array(7);
     out.pack(event.type);
     out.pack_array(5);
@@ -53,6 +52,12 @@ void packEventTail(Out& out, const Event& event)
 constexpr std::size_t eventTailSize = 2;
 
 } // namespace
+
+const Endpoint& endpointOf(const Event& event)
+{
+    static const Endpoint none;
+    return event.endpoint ? *event.endpoint : none;
+}
 
 PackedPayload::PackedPayload(std::string_view text, std::size_t room) : front_(room)
 {

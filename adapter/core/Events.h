@@ -63,6 +63,9 @@ struct Event {
     std::optional<PackedPayload> payload; // empty: the message has no payload
 };
 
+// The event's endpoint, or one with empty texts when it has none.
+const Endpoint& endpointOf(const Event& event);
+
 // The seven-element array a runtime receives for one event.
 std::vector<std::uint8_t> encodeEvent(const Event& event);
 // The same into `bytes`, replacing what they held and reusing their capacity.

@@ -120,8 +120,7 @@ void serveDispatchToEndpoint(RuntimeCore& core, const std::uint8_t* data, std::u
     serving(done, [&] {
         const RequestMap request(data, length);
         const auto handle = handleOf(request, context);
-        const RequestMap destination = request.requireMap("destination");
-        const auto endpointId = destination.requireText("endpoint_id");
+        const auto endpointId = request.requireMap("destination").requireText("endpoint_id"); // in the request's bytes
         const auto source = request.requireText("source");
         auto topic = request.requireString("topic");
         auto payload = payloadOf(request, topic);

@@ -21,9 +21,7 @@ std::string randomTag()
 
 std::string inQuotes(std::string_view text)
 {
-    std::string quoted;
-    quoted.reserve(text.size() + 2);
-    return quoted.append(1, '\'').append(text).append(1, '\'');
+    return "'" + std::string(text) + "'";
 }
 
 const char* const targetGone = "the runtime that was to answer the call disconnected";

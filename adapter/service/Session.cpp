@@ -20,8 +20,7 @@ constexpr std::size_t writeBatch = 64;
 // What an event holds in the queue before it is encoded.
 std::size_t sizeOf(const Event& event)
 {
-    static const Endpoint none;
-    const Endpoint& e = event.endpoint ? *event.endpoint : none;
+    const Endpoint& e = endpointOf(event);
     return 64 + event.type.size() + e.uuid.size() + e.name.size() + e.channelName.size() + e.channelId.size() +
            e.endpointId.size() + event.channelName.size() + event.topic.size() +
            (event.payload ? event.payload->packedSize() : 0);
