@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -78,10 +79,10 @@ public:
     // then the map.
     static Bytes framed(const Bytes& map, std::optional<std::uint64_t> declaredLength = std::nullopt)
     {
-        Bytes bytes(8);
+        Bytes bytes(8 + map.size());
         for (std::size_t i = 0; i < 8; ++i)
             bytes[i] = static_cast<std::uint8_t>(declaredLength.value_or(map.size()) >> (8 * i));
-        bytes.insert(bytes.end(), map.begin(), map.end());
+        std::copy(map.begin(), map.end(), bytes.begin() + 8);
         return bytes;
     }
     static Bytes reply(const json& map) { return framed(json::to_msgpack(map)); }
